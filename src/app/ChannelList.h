@@ -1,0 +1,42 @@
+#pragma once
+// The channel list: the program's one table of radio channels, and its file
+// kanal.ini (four CP1251 lines a record: name, audio PID text, "0", empty).
+// Qt-free; the main window shows it and the capture reads it by row index.
+#include <cstddef>
+#include <string>
+#include <vector>
+
+struct ChannelRow {
+  std::string Number;    // display number, set once when the row is added
+  std::string Name;      // CP1251 channel name
+  std::string Pid;       // audio PID as decimal text, unchecked
+  std::string Recorded;  // "записано/Мб" text
+  bool Ticked = false;   // record this channel at the next start
+};
+
+class TChannelList {
+ public:
+  // Appends a row numbered (rows before + 1); numbers are never renumbered.
+  void AddChannelRow(const std::string& name, const std::string& pid, const std::string& recorded);
+  // Deletes the row at a 0-based index; an index naming no row does nothing.
+  void DeleteRow(int index);
+  void Clear() { rows_.clear(); }
+
+  size_t Count() const { return rows_.size(); }
+  const std::vector<ChannelRow>& Rows() const { return rows_; }
+  ChannelRow& Row(size_t index) { return rows_.at(index); }
+  const ChannelRow& Row(size_t index) const { return rows_.at(index); }
+
+  // Replaces the rows with the file's records. Throws text::EInOutError; the
+  // rows read before a failure stay.
+  void LoadChannelList(const std::string& path);
+  // Writes every row; a failure throws text::EInOutError and leaves the old
+  // file as it was.
+  void SaveChannelList(const std::string& path) const;
+
+ private:
+  std::vector<ChannelRow> rows_;
+};
+
+// <executable folder>/ini/kanal.ini
+std::string ChannelListPath();

@@ -1,0 +1,74 @@
+#include "device/UDevice.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include "text/AppPaths.h"
+
+TDevicePlugin Dvb;
+
+namespace {
+
+void* g_library = nullptr;
+
+bool Exists(const std::string& path) { return ::access(path.c_str(), R_OK) == 0; }
+
+template <typename Fn>
+bool Resolve(void* lib, const char* name, Fn& slot) {
+  void* sym = ::dlsym(lib, name);
+  if (!sym) return false;
+  slot = reinterpret_cast<Fn>(sym);
+  return true;
+}
+
+} // namespace
+
+std::string FindDevicePlugin(const std::string& card) {
+  // A card name is a plain file name; anything with a path in it is refused.
+  if (card.empty() || card.find('/') != std::string::npos || card == "." || card == "..")
+    return {};
+  const std::string file = "Device/" + card + ".so";
+  char cwd[4096];
+  if (::getcwd(cwd, sizeof cwd)) {
+    const std::string below = std::string(cwd) + "/" + file;
+    if (Exists(below)) return below;
+  }
+  const std::string beside = text::ExecutableFolder() + "/" + file;
+  if (Exists(beside)) return beside;
+  return {};
+}
+
+void UnloadDevicePlugin() {
+  Dvb = TDevicePlugin{};
+  if (g_library) {
+    ::dlclose(g_library);
+    g_library = nullptr;
+  }
+}
+
+bool DevicePluginLoaded() { return g_library != nullptr; }
+
+int LoadDevicePlugin(const std::string& card) {
+  UnloadDevicePlugin();
+  const std::string path = FindDevicePlugin(card);
+  if (path.empty()) return -1;
+  void* lib = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!lib) return -1;
+  TDevicePlugin table;
+  const bool all = Resolve(lib, "DVBOpen", table.DVBOpen) &&
+                   Resolve(lib, "DVBClose", table.DVBClose) &&
+                   Resolve(lib, "DVBGetInfo", table.DVBGetInfo) &&
+                   Resolve(lib, "DVBSendDiSEqC", table.DVBSendDiSEqC) &&
+                   Resolve(lib, "DVBSetTuner", table.DVBSetTuner) &&
+                   Resolve(lib, "DVBGetTunerStatus", table.DVBGetTunerStatus) &&
+                   Resolve(lib, "DVBAddFilter", table.DVBAddFilter) &&
+                   Resolve(lib, "DVBDelFilter", table.DVBDelFilter) &&
+                   Resolve(lib, "DVBSETCOUNT", table.DVBSETCOUNT);
+  if (!all) {
+    ::dlclose(lib);
+    return -1;
+  }
+  g_library = lib;
+  Dvb = table;
+  return 0;
+}
