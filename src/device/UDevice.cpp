@@ -6,6 +6,7 @@
 #include "text/AppPaths.h"
 
 TDevicePlugin Dvb;
+std::atomic<bool> CardOpen{false};
 
 namespace {
 

@@ -1,11 +1,15 @@
 #pragma once
 // Loading the card plug-in Device/<card>.so into the process-wide table.
+#include <atomic>
 #include <string>
 
 #include "device/DvbPluginApi.h"
 
 // The nine operations of the loaded plug-in; all null while none is loaded.
 extern TDevicePlugin Dvb;
+
+// Set when the card check's DVBOpen succeeded; the close calls DVBClose only then.
+extern std::atomic<bool> CardOpen;
 
 // Loads Device/<card>.so, looked up below the working directory first and then
 // beside the executable, and resolves the nine exports into Dvb. Returns 0 on

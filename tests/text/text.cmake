@@ -1,1 +1,1 @@
-mc_add_test(text_test SOURCES text/Cp1251Test.cpp text/LineFileTest.cpp)
+mc_add_test(text_test SOURCES text/Cp1251Test.cpp text/LineFileTest.cpp text/ConvertTest.cpp)
