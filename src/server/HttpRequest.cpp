@@ -1,0 +1,180 @@
+#include "server/HttpRequest.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include "server/AudioServer.h"
+#include "text/Cp1251.h"
+
+TRequestHeadReader::TState TRequestHeadReader::AppendLine() {
+  if (lines_.size() >= MaxLines) return TState::TooLarge;
+  lines_.push_back(std::move(current_));
+  current_.clear();
+  return TState::More;
+}
+
+TRequestHeadReader::TState TRequestHeadReader::Put(char byte) {
+  if (++bytes_ > MaxHeadBytes) return TState::TooLarge;
+  if (byte == '\n') {
+    if (current_.empty()) return TState::Complete;
+    return AppendLine();
+  }
+  if (byte == '\r') return TState::More;
+  current_ += byte;
+  if (current_.size() > MaxLineLength) {
+    const TState s = AppendLine();
+    return s == TState::TooLarge ? s : TState::Complete;
+  }
+  return TState::More;
+}
+
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string UpperAscii(std::string s) {
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return s;
+}
+
+}  // namespace
+
+std::string UrlDecode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '%') {
+      if (text.size() - i < 3) return {};
+      if (text[i + 1] == '%') {
+        out += '%';
+        i += 1;
+        continue;
+      }
+      const int hi = HexValue(text[i + 1]), lo = HexValue(text[i + 2]);
+      if (hi < 0 || lo < 0) return {};
+      out += static_cast<char>(hi * 16 + lo);
+      i += 2;
+    } else if (c == '+') {
+      out += ' ';
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+void ParseRequestLine(const std::string& line, std::string& method, std::string& path) {
+  method.clear();
+  path.clear();
+  const size_t p = line.find(' ');
+  if (p == std::string::npos || p < 3) return;  // no space, or a method under three characters
+  method = UpperAscii(line.substr(0, p));
+  const std::string rest = line.substr(p + 1);
+  const size_t q = rest.find(' ');
+  if (q == std::string::npos || q == 0) return;  // no version, or two spaces in a row
+  path = rest[0] == '/' ? UrlDecode(std::string_view(rest).substr(1, q - 1))
+                        : UrlDecode(std::string_view(rest).substr(0, q));
+}
+
+bool ReadRequest(TClient& client) {
+  client.Method.clear();
+  client.Path.clear();
+  TRequestHeadReader reader;
+  const int32_t timeout = client.Server->HeaderTimeout;
+  for (;;) {
+    if (WaitReadable(client.Socket, timeout) <= 0) return true;  // silence: nothing is parsed
+    char byte;
+    const ssize_t r = ::recv(client.Socket, &byte, 1, 0);
+    if (r <= 0) break;
+    const auto state = reader.Put(byte);
+    if (state == TRequestHeadReader::TState::TooLarge) return false;
+    if (state == TRequestHeadReader::TState::Complete) break;
+  }
+  if (!reader.Lines().empty()) ParseRequestLine(reader.Lines().front(), client.Method, client.Path);
+  return true;
+}
+
+namespace {
+
+int32_t SendRefusal(TClient& client, const char* status, const std::string& message) {
+  return client.SendText(std::string("HTTP/1.0 ") + status + "\r\nContent-Type: text/html\r\n\r\n<b>" + message +
+                         "</b>\r\n");
+}
+
+// Steps up to the 200 head; the source to attach the client to, or null when
+// the connection is to be closed.
+std::shared_ptr<TSource> AnswerRequest(TClient& client) {
+  TAudioServer& server = *client.Server;
+  SetSocketNonBlocking(client.Socket, false);
+  if (!ReadRequest(client)) return nullptr;
+  if (client.Method != "GET") return nullptr;
+  if (IsAddressBanned(client.PeerAddress)) {
+    SendForbidden(client, "Access Denied. IP " + client.PeerAddress + " banned.");
+    return nullptr;
+  }
+  if (client.Path.empty() || client.Path == "/") return nullptr;
+
+  // Found once and held: a source removed meanwhile cannot vanish under us.
+  std::shared_ptr<TSource> source = server.FindSourceObject(client.Path);
+  // Players send the name percent-encoded in UTF-8; channel names are CP1251.
+  if (!source && text::IsValidUtf8(client.Path)) {
+    const std::string cp1251 = text::Utf8ToCp1251(client.Path);
+    if (cp1251 != client.Path) source = server.FindSourceObject(cp1251);
+  }
+  if (!source) {
+    SendNotFound(client, "The source you requested could not be found.");
+    return nullptr;
+  }
+  if (server.ClientCount() >= server.MaxClients) {
+    SendServerFull(client, "The server is already full. Try again later.");
+    return nullptr;
+  }
+  SendOkHeader(client, "video/mpeg");
+  client.SendText("icy-name: " + source->StreamName() + "\r\n");
+  client.SendText("\r\n");
+  return source;
+}
+
+}  // namespace
+
+int32_t SendOkHeader(TClient& client, const std::string& contentType) {
+  return client.SendText("HTTP/1.0 200 OK\r\nServer: ZANTO 1.0\r\nContent-Type: " + contentType + "\r\n");
+}
+
+int32_t SendNotFound(TClient& client, const std::string& message) {
+  return SendRefusal(client, "404 File Not Found", message);
+}
+
+int32_t SendServerFull(TClient& client, const std::string& message) {
+  return SendRefusal(client, "504 Server Full", message);
+}
+
+int32_t SendForbidden(TClient& client, const std::string& message) {
+  return SendRefusal(client, "403 Forbidden", message);
+}
+
+bool IsAddressBanned(const std::string&) { return false; }
+
+void HandleRequest(std::unique_ptr<TClient> client) {
+  std::shared_ptr<TSource> source;
+  try {
+    source = AnswerRequest(*client);
+  } catch (...) {
+    source = nullptr;  // e.g. out of memory while reading the head: just close
+  }
+  // From here on the stopping server no longer reaches this socket.
+  client->Server->ForgetRequestClient(client.get());
+  if (!source) return;  // the client closes as it goes
+  SetSocketNonBlocking(client->Socket, true);
+  const int on = 1;
+  (void)::setsockopt(client->Socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  source->AddClient(std::move(client));
+}

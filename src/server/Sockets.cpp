@@ -1,0 +1,12 @@
+#include "server/Sockets.h"
+
+#include <csignal>
+
+void SocketsStartup() {
+  struct sigaction action {};
+  action.sa_handler = SIG_IGN;
+  sigemptyset(&action.sa_mask);
+  if (sigaction(SIGPIPE, &action, nullptr) != 0) throw ESocketError("WSAStartup");
+}
+
+void SocketsCleanup() {}
