@@ -1,0 +1,95 @@
+#pragma once
+// Per-channel capture sessions and the transport-packet callback. The card's
+// delivery thread calls OnTsPacket for every packet of every channel; the
+// payload collects in the session's ring buffer and leaves in 32767-byte
+// chunks, passed through or re-encoded, to the channel's server source and,
+// for ticked rows, to the channel's file.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "capture/CBuffer.h"
+#include "capture/MPEGAudio.h"
+#include "capture/RecordingOptions.h"
+
+class TAudioServer;
+
+constexpr int kPacketLength = 188;
+constexpr int32_t kRingCapacity = 65535;
+constexpr int32_t kChunkBytes = 32767;
+constexpr int32_t kEncodedCapacity = 131070;
+
+// True from the end of a successful start to the first step of the stop.
+extern std::atomic<bool> Recording;
+
+struct CaptureSession {
+  CaptureSession();
+  ~CaptureSession();
+  CaptureSession(const CaptureSession&) = delete;
+  CaptureSession& operator=(const CaptureSession&) = delete;
+
+  int OutputFile = -1;            // open only for a ticked row
+  TCBuffer Ring{kRingCapacity};
+  uint8_t Chunk[kRingCapacity];
+  uint8_t Encoded[kEncodedCapacity];
+  TMPEGReEncode Encoder;
+  int64_t BytesRecorded = 0;
+  // Copies of the row taken at the start; fixed for the run.
+  std::string ChannelName;
+  bool Ticked = false;
+  // Set on the delivery thread when an append failed: the file is closed and
+  // this channel records no more in this run.
+  bool AppendStopped = false;
+
+  void CloseOutputFile();
+};
+
+// The sessions of one run, in row order: session r belongs to row r and has
+// the filter number r + 1. Filled before the first filter is registered and
+// not resized until every filter is gone, so sessions never move under a
+// delivery.
+class TSessions {
+ public:
+  // Appends the session for the next row; for a ticked row creates (or
+  // truncates) its file. The name goes to the operating system as UTF-8.
+  // Throws text::EInOutError when the file cannot be created.
+  void AddSession(const std::string& fileName, const std::string& channelName, bool ticked);
+  size_t Count() const { return sessions_.size(); }
+  CaptureSession& operator[](size_t r) { return *sessions_[r]; }
+  void CloseFiles();
+  // Removes the last session once per row.
+  void RemoveAll();
+
+ private:
+  std::vector<std::unique_ptr<CaptureSession>> sessions_;
+};
+
+// What a run shares with the delivery thread. The callback has no context
+// argument, so it reaches the running capture through this one process-wide
+// attachment (AttachCapture / DetachCapture).
+struct CaptureTarget {
+  TSessions* Sessions = nullptr;
+  TAudioServer* Server = nullptr;
+  const std::atomic<RecordFormat>* Format = nullptr;
+  // Called on the delivery thread; must hand over and return at once.
+  std::function<void(size_t row, const std::string& sizeText)> SizeText;
+  std::function<void(size_t row, const std::string& reason)> AppendFailed;
+};
+
+// Makes deliveries reach this target from now on.
+void AttachCapture(CaptureTarget* target);
+// Detaches the target and returns only when no delivery is inside OnTsPacket.
+void DetachCapture();
+
+// Where the payload of a 188-byte packet begins; 188 or more: no payload.
+int PayloadOffset(const uint8_t* packet);
+
+// The capture filter callback: data, its length, the filter number (1-based
+// session number). Never throws.
+void OnTsPacket(const uint8_t* data, int32_t length, int32_t number);
+
+// "%5.1f mb" of a byte count.
+std::string SizeText(int64_t bytes);

@@ -1,0 +1,13 @@
+#pragma once
+// The recording options the settings window edits: the record folder text
+// (glued to the channel name as typed) and the format, which the delivery
+// thread reads for every chunk, so a change takes effect at the next chunk.
+#include <atomic>
+#include <string>
+
+enum class RecordFormat { Pcm, Mp3 };
+
+struct RecordingOptions {
+  std::string Folder;  // CP1251, used exactly as typed
+  std::atomic<RecordFormat> Format{RecordFormat::Pcm};
+};

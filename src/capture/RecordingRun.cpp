@@ -1,0 +1,138 @@
+#include "capture/RecordingRun.h"
+
+#include <chrono>
+#include <thread>
+
+#include "device/UDevice.h"
+#include "server/AudioServer.h"
+#include "text/Convert.h"
+#include "text/Cp1251.h"
+#include "text/InOutError.h"
+
+const char* const kCloseWhileRecordingMessage =
+    "Включена запись ,выключите запись затем можно закрыть программу";
+
+namespace {
+
+void Pause100ms() { std::this_thread::sleep_for(std::chrono::milliseconds(100)); }
+
+// The start failed at one channel; the message names it and the reason.
+struct StartFailure {
+  std::string Message;
+};
+
+} // namespace
+
+std::string OutputFileName(const std::string& folder, const std::string& channelName) {
+  return folder + channelName + ".mp3";
+}
+
+TRecordingRun::TRecordingRun(TChannelList& list, RecordingOptions& options, const TDevicePlugin& device,
+                             RecordingHooks hooks, uint16_t port)
+    : list_(list), options_(options), device_(device), hooks_(std::move(hooks)), port_(port) {}
+
+TRecordingRun::~TRecordingRun() { Stop(); }
+
+bool TRecordingRun::Start() {
+  if (running_ || list_.Count() == 0) return false;
+  if (device_.DVBSETCOUNT) device_.DVBSETCOUNT(1);
+
+  std::vector<std::string> names;
+  for (const auto& row : list_.Rows()) names.push_back(row.Name);
+  server_ = StartRecordingServer(names, port_);
+  running_ = true;
+  if (hooks_.RunStateChanged) hooks_.RunStateChanged(true);
+
+  target_ = CaptureTarget{};
+  target_.Sessions = &sessions_;
+  target_.Server = server_.get();
+  target_.Format = &options_.Format;
+  target_.SizeText = hooks_.SizeText;
+  target_.AppendFailed = [this](size_t row, const std::string& reason) { ReportAppendFailure(row, reason); };
+
+  int filtersAdded = 0;
+  try {
+    const std::string folder = options_.Folder;
+    for (size_t r = 0; r < list_.Count(); ++r) {
+      const ChannelRow& row = list_.Row(r);
+      const std::string fileName = OutputFileName(folder, row.Name);
+      try {
+        sessions_.AddSession(fileName, row.Name, row.Ticked);
+      } catch (const text::EInOutError& e) {
+        throw StartFailure{"Канал " + text::Cp1251ToUtf8(row.Name) + ": не удалось создать файл " +
+                           text::Cp1251ToUtf8(fileName) + " (" + e.what() + ")"};
+      }
+      if (r == 0 && hooks_.TickBoxesShown) hooks_.TickBoxesShown(false);
+    }
+    AttachCapture(&target_);
+    for (size_t r = 0; r < list_.Count(); ++r) {
+      const ChannelRow& row = list_.Row(r);
+      const auto pid = text::TryStrToInt(row.Pid);
+      if (!pid)
+        throw StartFailure{"Канал " + text::Cp1251ToUtf8(row.Name) + ": '" + text::Cp1251ToUtf8(row.Pid) +
+                           "' is not a valid integer value"};
+      if (device_.DVBAddFilter) device_.DVBAddFilter(*pid, OnTsPacket, 2, 0, 0, 0);
+      ++filtersAdded;
+    }
+  } catch (const StartFailure& failure) {
+    RollBack(filtersAdded);
+    if (hooks_.Message) hooks_.Message(failure.Message);
+    return false;
+  }
+  Recording.store(true, std::memory_order_release);
+  return true;
+}
+
+// Undoes a start that failed part way and restores the idle state.
+void TRecordingRun::RollBack(int filtersAdded) {
+  Recording.store(false, std::memory_order_release);
+  if (device_.DVBDelFilter)
+    for (int k = 0; k <= filtersAdded && filtersAdded > 0; ++k) device_.DVBDelFilter(k);
+  DetachCapture();
+  sessions_.CloseFiles();
+  sessions_.RemoveAll();
+  server_.reset();
+  running_ = false;
+  if (hooks_.RunStateChanged) hooks_.RunStateChanged(false);
+  if (hooks_.TickBoxesShown) hooks_.TickBoxesShown(true);
+}
+
+void TRecordingRun::Stop() {
+  if (!running_) return;
+  Recording.store(false, std::memory_order_release);
+  if (hooks_.RunStateChanged) hooks_.RunStateChanged(false);
+  if (hooks_.StopPlayback) hooks_.StopPlayback();
+  Pause100ms();
+  const int rows = static_cast<int>(sessions_.Count());
+  if (device_.DVBDelFilter)
+    for (int k = 0; k <= rows; ++k) device_.DVBDelFilter(k);
+  Pause100ms();
+  // A card that still delivers after DVBDelFilter must not find freed sessions.
+  DetachCapture();
+  sessions_.CloseFiles();
+  sessions_.RemoveAll();
+  server_.reset();
+  running_ = false;
+  if (hooks_.TickBoxesShown) hooks_.TickBoxesShown(true);
+}
+
+void TRecordingRun::ReportAppendFailure(size_t row, const std::string& reason) {
+  if (!hooks_.Message) return;
+  hooks_.Message("Канал " + text::Cp1251ToUtf8(sessions_[row].ChannelName) +
+                 ": запись остановлена (" + reason + ")");
+}
+
+bool TRecordingRun::CloseQuery(const std::string& listPath) {
+  if (running_ || Recording.load()) {
+    if (hooks_.Message) hooks_.Message(kCloseWhileRecordingMessage);
+    return false;
+  }
+  try {
+    list_.SaveChannelList(listPath);
+  } catch (const text::EInOutError& e) {
+    if (hooks_.Message) hooks_.Message(e.what());
+    return false;
+  }
+  if (CardOpen.exchange(false) && device_.DVBClose) device_.DVBClose();
+  return true;
+}

@@ -1,0 +1,227 @@
+#include "capture/CaptureSession.h"
+#include "text/InOutError.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A 188-byte packet: header, optional adaptation field, optional PES header,
+// then payload bytes counting up from `first`.
+std::vector<uint8_t> Packet(bool unitStart, int adaptationLength, int pesHeaderDataLength, uint8_t first = 0,
+                            uint8_t streamId = 0xC0) {
+  std::vector<uint8_t> p(188, 0xFF);
+  p[0] = 0x47;
+  p[1] = unitStart ? 0x40 : 0x00;
+  p[2] = 0x44;
+  p[3] = 0x10;
+  int off = 4;
+  if (adaptationLength >= 0) {
+    p[3] |= 0x20;
+    p[4] = static_cast<uint8_t>(adaptationLength);
+    off = 5 + adaptationLength;
+  }
+  if (pesHeaderDataLength >= 0 && off + 9 + pesHeaderDataLength <= 188) {
+    p[off] = 0; p[off + 1] = 0; p[off + 2] = 1; p[off + 3] = streamId;
+    p[off + 8] = static_cast<uint8_t>(pesHeaderDataLength);
+    off += 9 + pesHeaderDataLength;
+  }
+  for (int i = off; i < 188; ++i) p[i] = static_cast<uint8_t>(first + (i - off));
+  return p;
+}
+
+TEST(PayloadOffset, HeadersAdaptationFieldsAndPesHeaders) {
+  EXPECT_EQ(PayloadOffset(Packet(false, 183, -1).data()), 188) << "adaptation field only";
+  EXPECT_EQ(PayloadOffset(Packet(true, -1, 5).data()), 18);
+  EXPECT_EQ(PayloadOffset(Packet(false, 7, -1).data()), 12);
+  EXPECT_EQ(PayloadOffset(Packet(true, 7, 5).data()), 26);
+  EXPECT_EQ(PayloadOffset(Packet(false, -1, -1).data()), 4);
+
+  auto noStartCode = Packet(true, -1, -1);
+  noStartCode[4] = 0x12;
+  EXPECT_EQ(PayloadOffset(noStartCode.data()), 4);
+  auto afNoStartCode = Packet(true, 10, -1);
+  EXPECT_EQ(PayloadOffset(afNoStartCode.data()), 15);
+
+  auto padding = Packet(true, -1, 0, 0, 0xBE);  // no optional PES header
+  EXPECT_EQ(PayloadOffset(padding.data()), 10);
+
+  // A start code so close to the end that the header length byte lies
+  // beyond the packet: that step is skipped.
+  auto late = Packet(true, 178, -1);
+  late[183] = 0; late[184] = 0; late[185] = 1; late[186] = 0xC0;
+  EXPECT_EQ(PayloadOffset(late.data()), 183);
+  // An adaptation length running past the packet reads nothing beyond it.
+  EXPECT_EQ(PayloadOffset(Packet(true, 255, -1).data()), 260);
+}
+
+TEST(SizeText, FiveCharactersThenMb) {
+  EXPECT_EQ(SizeText(32767), "  0.0 mb");
+  EXPECT_EQ(SizeText(32 * 32767), "  1.0 mb");
+  EXPECT_EQ(SizeText(123456789), "117.7 mb");
+  EXPECT_EQ(SizeText(int64_t{5} * 1024 * 1024 * 1024), "5120.0 mb") << "past 2 GiB the count goes on";
+}
+
+class CaptureCallback : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("mc_capture_" + std::to_string(::getpid()) + "_" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+    target_.Sessions = &sessions_;
+    target_.Format = &format_;
+    target_.SizeText = [this](size_t row, const std::string& t) {
+      std::lock_guard<std::mutex> g(m_);
+      sizes_.emplace_back(row, t);
+    };
+    target_.AppendFailed = [this](size_t row, const std::string& reason) {
+      std::lock_guard<std::mutex> g(m_);
+      failures_.emplace_back(row, reason);
+    };
+  }
+  void TearDown() override {
+    DetachCapture();
+    Recording = false;
+    sessions_.RemoveAll();
+    fs::remove_all(dir_);
+  }
+  std::string File(const std::string& name) { return (dir_ / name).string(); }
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  // Sends n plain 184-byte-payload packets for filter `number`; payload bytes
+  // continue a counter so the file can be checked byte for byte.
+  void Feed(int32_t number, int n) {
+    for (int i = 0; i < n; ++i) {
+      auto p = Packet(false, -1, -1);
+      for (int k = 4; k < 188; ++k) p[k] = static_cast<uint8_t>(counter_++ % 253);
+      OnTsPacket(p.data(), 188, number);
+    }
+  }
+  static std::string Expected(size_t bytes) {
+    std::string s(bytes, '\0');
+    for (size_t i = 0; i < bytes; ++i) s[i] = static_cast<char>(i % 253);
+    return s;
+  }
+
+  fs::path dir_;
+  TSessions sessions_;
+  std::atomic<RecordFormat> format_{RecordFormat::Pcm};
+  CaptureTarget target_;
+  std::mutex m_;
+  std::vector<std::pair<size_t, std::string>> sizes_, failures_;
+  uint64_t counter_ = 0;
+};
+
+TEST_F(CaptureCallback, ChunksAre32767BytesAndTheRestWaits) {
+  sessions_.AddSession(File("a.mp3"), "A", false);
+  sessions_.AddSession(File("b.mp3"), "B", true);
+  EXPECT_FALSE(fs::exists(File("a.mp3"))) << "an unticked row gets no file";
+  AttachCapture(&target_);
+  Recording = true;
+
+  Feed(2, 178);
+  EXPECT_EQ(sessions_[1].Ring.Count(), 32752);
+  EXPECT_EQ(fs::file_size(File("b.mp3")), 0u);
+  Feed(2, 1);
+  EXPECT_EQ(sessions_[1].Ring.Count(), 169);
+  EXPECT_EQ(Read(File("b.mp3")), Expected(32767));
+  ASSERT_EQ(sizes_.size(), 1u);
+  EXPECT_EQ(sizes_[0], std::make_pair(size_t{1}, std::string("  0.0 mb")));
+
+  // Up to the 32nd chunk: the file holds exactly the pulled bytes in order.
+  Feed(2, static_cast<int>((32 * 32767 - 32767 + 183) / 184) + 1);
+  EXPECT_EQ(sessions_[1].BytesRecorded, 32 * 32767);
+  EXPECT_EQ(sizes_.back().second, "  1.0 mb");
+  EXPECT_EQ(Read(File("b.mp3")), Expected(32 * 32767));
+  EXPECT_EQ(sessions_[0].Ring.Count(), 0) << "nothing reached the other session";
+}
+
+TEST_F(CaptureCallback, BadDeliveriesChangeNothing) {
+  sessions_.AddSession(File("a.mp3"), "A", true);
+  AttachCapture(&target_);
+  Recording = true;
+  auto p = Packet(false, -1, -1);
+  OnTsPacket(p.data(), 204, 1);
+  p[0] = 0x48;
+  OnTsPacket(p.data(), 188, 1);
+  p[0] = 0x47;
+  OnTsPacket(p.data(), 188, 0);
+  OnTsPacket(p.data(), 188, 2);
+  OnTsPacket(p.data(), 188, -1);
+  OnTsPacket(nullptr, 188, 1);
+  EXPECT_EQ(sessions_[0].Ring.Count(), 0);
+  OnTsPacket(p.data(), 188, 1);
+  EXPECT_EQ(sessions_[0].Ring.Count(), 184);
+}
+
+TEST_F(CaptureCallback, NothingIsAppendedWhileNotRecording) {
+  sessions_.AddSession(File("a.mp3"), "A", true);
+  AttachCapture(&target_);
+  Recording = false;
+  Feed(1, 400);
+  EXPECT_EQ(fs::file_size(File("a.mp3")), 0u);
+  EXPECT_TRUE(sizes_.empty());
+}
+
+TEST_F(CaptureCallback, DetachedCaptureIgnoresDeliveries) {
+  sessions_.AddSession(File("a.mp3"), "A", true);
+  Recording = true;
+  Feed(1, 10);
+  EXPECT_EQ(sessions_[0].Ring.Count(), 0);
+}
+
+TEST_F(CaptureCallback, AFileThatCannotBeCreatedRaisesAnIoError) {
+  EXPECT_THROW(sessions_.AddSession(File("missing/a.mp3"), "A", true), text::EInOutError);
+  EXPECT_EQ(sessions_.Count(), 0u);
+}
+
+// A full disk stops that channel only: one report, the file keeps every byte
+// written before, the other channel goes on.
+TEST_F(CaptureCallback, FailedAppendStopsOneChannelAndReportsOnce) {
+  sessions_.AddSession(File("a.mp3"), "A", true);
+  sessions_.AddSession(File("b.mp3"), "B", true);
+  AttachCapture(&target_);
+  Recording = true;
+  Feed(1, 400);  // two chunks into a
+  const auto before = Read(File("a.mp3"));
+  ASSERT_EQ(before.size(), 2u * 32767);
+
+  struct rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto* previous = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 3 * 32767 + 1000;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  Feed(1, 1200);  // several more chunks for a: the fourth does not fit
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+
+  ASSERT_EQ(failures_.size(), 1u);
+  EXPECT_EQ(failures_[0].first, 0u);
+  EXPECT_EQ(failures_[0].second, "Disk full");
+  EXPECT_TRUE(sessions_[0].AppendStopped);
+  EXPECT_EQ(sessions_[0].OutputFile, -1);
+  const auto after = Read(File("a.mp3"));
+  ASSERT_GE(after.size(), 3u * 32767);
+  EXPECT_EQ(after, Expected(after.size())) << "what was written stays intact";
+  EXPECT_EQ(sessions_[0].BytesRecorded, 3 * 32767);
+
+  counter_ = 0;
+  Feed(2, 400);
+  EXPECT_EQ(Read(File("b.mp3")), Expected(2 * 32767)) << "the other channel records on";
+}
+
+} // namespace

@@ -1,0 +1,1 @@
+mc_add_test(capture_session_test SOURCES capture/CaptureSessionTest.cpp)

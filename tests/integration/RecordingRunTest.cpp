@@ -1,0 +1,470 @@
+// Recording runs end to end on the Emulator card: the nine plug-in exports,
+// the capture callback, the audio server and real files.
+#include "capture/RecordingRun.h"
+#include "device/UDevice.h"
+#include "server/AudioServer.h"
+#include "server/Sockets.h"
+#include "text/AppPaths.h"
+#include "text/Cp1251.h"
+
+#include "EmulatorControl.h"
+#include "tsbuilder/SampleTransponders.h"
+
+#include <gtest/gtest.h>
+#include <mpg123.h>
+
+#include <arpa/inet.h>
+#include <cctype>
+#include <csignal>
+#include <cstdio>
+#include <dlfcn.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The plug-in table as the run sees it: every filter call is recorded, then
+// passed on to the Emulator.
+std::mutex g_callsLock;
+std::vector<int32_t> g_addedPids, g_addResults, g_deleted;
+
+int32_t RecordingAddFilter(int32_t pid, TFilterCallback cb, int32_t a, int32_t b, int32_t c, int32_t d) {
+  const int32_t h = Dvb.DVBAddFilter(pid, cb, a, b, c, d);
+  std::lock_guard<std::mutex> g(g_callsLock);
+  g_addedPids.push_back(pid);
+  g_addResults.push_back(h);
+  return h;
+}
+void RecordingDelFilter(int32_t handle) {
+  Dvb.DVBDelFilter(handle);
+  std::lock_guard<std::mutex> g(g_callsLock);
+  g_deleted.push_back(handle);
+}
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+uint16_t FreePort() {
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(s);
+  return ntohs(a.sin_port);
+}
+
+// A player: connects, asks for a channel and keeps every byte until the
+// server closes the connection (or 30 s pass).
+class Listener {
+ public:
+  Listener(uint16_t port, const std::string& name) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (!connected_) return;
+    std::string path;
+    for (unsigned char c : name) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      path += std::isalnum(c) ? std::string(1, static_cast<char>(c)) : std::string(hex);
+    }
+    const std::string req = "GET /" + path + " HTTP/1.0\r\n\r\n";
+    ::send(fd_, req.data(), req.size(), MSG_NOSIGNAL);
+    thread_ = std::thread([this] {
+      char buf[65536];
+      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (std::chrono::steady_clock::now() < end) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        std::lock_guard<std::mutex> g(m_);
+        data_.append(buf, static_cast<size_t>(n));
+      }
+      closed_ = true;
+    });
+  }
+  ~Listener() {
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool Connected() const { return connected_; }
+  void WaitClosed() {
+    if (thread_.joinable()) thread_.join();
+  }
+  bool Closed() const { return closed_; }
+  std::string Data() {
+    std::lock_guard<std::mutex> g(m_);
+    return data_;
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+  std::atomic<bool> closed_{false};
+  std::thread thread_;
+  std::mutex m_;
+  std::string data_;
+};
+
+struct Mp3Info {
+  long rate = 0;
+  int channels = 0;
+  int bitrate = 0;
+  bool cbr = false;
+  size_t frames = 0;
+};
+
+Mp3Info DecodeMp3(const std::string& bytes) {
+  Mp3Info info;
+  mpg123_handle* h = mpg123_new(nullptr, nullptr);
+  mpg123_open_feed(h);
+  mpg123_feed(h, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  std::vector<unsigned char> pcm(1 << 16);
+  bool allSame = true;
+  int firstBitrate = -1;
+  for (;;) {
+    size_t done = 0;
+    const int r = mpg123_read(h, pcm.data(), pcm.size(), &done);
+    if (r == MPG123_NEW_FORMAT) {
+      int enc = 0;
+      mpg123_getformat(h, &info.rate, &info.channels, &enc);
+      continue;
+    }
+    if (r != MPG123_OK) break;
+    mpg123_frameinfo fi{};
+    if (mpg123_info(h, &fi) == MPG123_OK) {
+      if (firstBitrate < 0) firstBitrate = fi.bitrate;
+      if (fi.bitrate != firstBitrate || fi.vbr != MPG123_CBR) allSame = false;
+      if (fi.layer != 3) allSame = false;
+    }
+  }
+  off_t frames = mpg123_framepos(h);
+  info.frames = frames > 0 ? static_cast<size_t>(frames) : 0;
+  info.bitrate = firstBitrate;
+  info.cbr = allSame && firstBitrate > 0;
+  mpg123_delete(h);
+  return info;
+}
+
+class RecordingRunOnEmulator : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    mpg123_init();
+    SocketsStartup();
+    built_ = new tsb::TBuiltTransponder(tsb::BuildTransponder(tsb::TestTransponder()));
+  }
+  static void TearDownTestSuite() {
+    delete built_;
+    built_ = nullptr;
+  }
+
+  void SetUp() override {
+    ASSERT_EQ(::chdir(MC_BIN_DIR), 0);
+    ASSERT_EQ(LoadDevicePlugin("Emulator"), 0);
+    ASSERT_NE(Dvb.DVBOpen(0), 0);
+    lib_ = ::dlopen((std::string(MC_BIN_DIR) + "/Device/Emulator.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(lib_, nullptr);
+    hold_ = reinterpret_cast<TEmulatorHold>(::dlsym(lib_, emulator_exports::kHold));
+    speed_ = reinterpret_cast<TEmulatorSetReplaySpeed>(::dlsym(lib_, emulator_exports::kSetReplaySpeed));
+    replayOnce_ = reinterpret_cast<TEmulatorReplayOnce>(::dlsym(lib_, emulator_exports::kReplayOnce));
+    ASSERT_TRUE(hold_ && speed_ && replayOnce_);
+    TTunerParams t{};
+    t.Frequency = 3900 * 1000;
+    t.Constant2 = 2;
+    t.SymbolRate = 27500 * 1000;
+    t.LocalOscillator = 5150 * 1000;
+    t.Voltage = 13;
+    ASSERT_NE(Dvb.DVBSetTuner(t), 0) << "the test transponder 3900V is missing";
+    hold_(1);  // nothing flows until the run is up
+
+    device_ = Dvb;
+    device_.DVBAddFilter = RecordingAddFilter;
+    device_.DVBDelFilter = RecordingDelFilter;
+    {
+      std::lock_guard<std::mutex> g(g_callsLock);
+      g_addedPids.clear();
+      g_addResults.clear();
+      g_deleted.clear();
+    }
+    dir_ = fs::temp_directory_path() /
+           ("mc_run_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+    options_.Folder = dir_.string() + "/";
+    options_.Format = RecordFormat::Pcm;
+    port_ = FreePort();
+
+    // Three rows: the radio services with sound and the TV service's audio.
+    for (const auto& s : built_->services) {
+      if (!s.spec.inPat || s.spec.audioPid == 0 || s.spec.timeShiftedOf != 0) continue;
+      list_.AddChannelRow(Cp(s.spec.name), std::to_string(s.spec.audioPid), "0");
+      services_.push_back(&s);
+      if (list_.Count() == 3) break;
+    }
+    ASSERT_EQ(list_.Count(), 3u);
+    hooks_.StopPlayback = [this] { ++stopPlaybackCalls_; };
+    hooks_.RunStateChanged = [this](bool r) { states_.push_back(r); };
+    hooks_.TickBoxesShown = [this](bool s) { ticksShown_.push_back(s); };
+    hooks_.SizeText = [this](size_t row, const std::string& t) {
+      std::lock_guard<std::mutex> g(m_);
+      lastSize_[row] = t;
+    };
+    hooks_.Message = [this](const std::string& msg) {
+      std::lock_guard<std::mutex> g(m_);
+      messages_.push_back(msg);
+    };
+  }
+
+  void TearDown() override {
+    Recording = false;
+    if (Dvb.DVBClose) Dvb.DVBClose();
+    UnloadDevicePlugin();
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  // Channel names as the list holds them.
+  static std::string Cp(const std::string& utf8) { return text::Utf8ToCp1251(utf8); }
+
+  std::string EsBytes(size_t row) const {
+    const auto& es = services_[row]->audioEs;
+    return std::string(es.begin(), es.end());
+  }
+  static size_t Chunks(size_t esBytes) { return esBytes == 0 ? 0 : (esBytes - 1) / 32767; }
+  fs::path FileOf(size_t row) const { return dir_ / text::Cp1251ToUtf8(list_.Row(row).Name + ".mp3"); }
+
+  // Replays the whole file once at `speed` times real time.
+  void ReplayWholeFile(double speed) {
+    speed_(speed);
+    ASSERT_EQ(replayOnce_(60000), 1) << "the replay did not reach the end of the file";
+  }
+
+  static tsb::TBuiltTransponder* built_;
+  void* lib_ = nullptr;
+  TEmulatorHold hold_ = nullptr;
+  TEmulatorSetReplaySpeed speed_ = nullptr;
+  TEmulatorReplayOnce replayOnce_ = nullptr;
+  TDevicePlugin device_;
+  fs::path dir_;
+  RecordingOptions options_;
+  uint16_t port_ = 0;
+  TChannelList list_;
+  std::vector<const tsb::TBuiltService*> services_;
+  RecordingHooks hooks_;
+  int stopPlaybackCalls_ = 0;
+  std::vector<bool> states_, ticksShown_;
+  std::mutex m_;
+  std::map<size_t, std::string> lastSize_;
+  std::vector<std::string> messages_;
+};
+tsb::TBuiltTransponder* RecordingRunOnEmulator::built_ = nullptr;
+
+TEST_F(RecordingRunOnEmulator, PcmRunRecordsTheTickedChannelAndStreamsAll) {
+  list_.Row(1).Ticked = true;
+  const fs::path stale = FileOf(1);
+  std::ofstream(stale) << "old content that the start truncates";
+  TRecordingRun run(list_, options_, device_, hooks_, port_);
+  ASSERT_TRUE(run.Start());
+  EXPECT_TRUE(Recording);
+  EXPECT_EQ(fs::file_size(stale), 0u);
+  EXPECT_FALSE(run.CloseQuery((dir_ / "kanal.ini").string())) << "no closing while recording";
+  {
+    std::lock_guard<std::mutex> g(m_);
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_EQ(messages_[0], kCloseWhileRecordingMessage);
+  }
+
+  Listener listener(port_, list_.Row(1).Name);
+  ASSERT_TRUE(listener.Connected());
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // attached before audio flows
+  ReplayWholeFile(8.0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the source sends what it holds
+  run.Stop();
+  listener.WaitClosed();
+  EXPECT_FALSE(Recording);
+
+  // Only the ticked row's file, holding exactly the first k chunks of its audio.
+  EXPECT_FALSE(fs::exists(FileOf(0)));
+  EXPECT_FALSE(fs::exists(FileOf(2)));
+  const std::string file = ReadFile(FileOf(1));
+  const std::string es = EsBytes(1);
+  const size_t k = Chunks(es.size());
+  ASSERT_GE(k, 1u);
+  EXPECT_EQ(file.size(), k * 32767);
+  EXPECT_TRUE(file == es.substr(0, file.size())) << "the file is not the start of the channel's audio";
+  EXPECT_EQ(lastSize_[1], SizeText(static_cast<int64_t>(k) * 32767));
+  EXPECT_EQ(lastSize_.count(0), 0u) << "unticked rows keep their text";
+
+  // The listener got the head, then a contiguous run of the same audio.
+  const std::string got = listener.Data();
+  const std::string head = "HTTP/1.0 200 OK\r\nServer: ZANTO 1.0\r\nContent-Type: video/mpeg\r\nicy-name: " +
+                           list_.Row(1).Name + "\r\n\r\n";
+  ASSERT_GE(got.size(), head.size());
+  EXPECT_EQ(got.substr(0, head.size()), head);
+  const std::string audio = got.substr(head.size());
+  ASSERT_GE(audio.size(), 8191u);
+  const size_t at = es.find(audio.substr(0, 256));
+  ASSERT_NE(at, std::string::npos) << "the stream is not the channel's audio";
+  EXPECT_TRUE(es.compare(at, audio.size(), audio) == 0) << "the stream has a gap";
+
+  // Filters numbered 1..3 after the switch, removed as 0..3.
+  std::lock_guard<std::mutex> g(g_callsLock);
+  EXPECT_EQ(g_addResults, (std::vector<int32_t>{1, 2, 3}));
+  EXPECT_EQ(g_addedPids, (std::vector<int32_t>{services_[0]->spec.audioPid, services_[1]->spec.audioPid,
+                                                services_[2]->spec.audioPid}));
+  EXPECT_EQ(g_deleted, (std::vector<int32_t>{0, 1, 2, 3}));
+  EXPECT_EQ(states_, (std::vector<bool>{true, false}));
+  EXPECT_EQ(ticksShown_, (std::vector<bool>{false, true}));
+  EXPECT_EQ(stopPlaybackCalls_, 1);
+}
+
+TEST_F(RecordingRunOnEmulator, Mp3RunWritesConstantBitRateMp3) {
+  list_.Row(0).Ticked = true;
+  options_.Format = RecordFormat::Mp3;
+  TRecordingRun run(list_, options_, device_, hooks_, port_);
+  ASSERT_TRUE(run.Start());
+  ReplayWholeFile(0);
+  run.Stop();
+
+  const std::string mp3 = ReadFile(FileOf(0));
+  ASSERT_GT(mp3.size(), 1000u);
+  const Mp3Info info = DecodeMp3(mp3);
+  const auto& fmt = services_[0]->spec.audio;
+  EXPECT_EQ(info.rate, static_cast<long>(fmt.sampleRate));
+  EXPECT_TRUE(info.cbr);
+  EXPECT_EQ(info.bitrate, std::min(320, static_cast<int>(fmt.bitrateKbps)));
+  const size_t k = Chunks(services_[0]->audioEs.size());
+  EXPECT_EQ(lastSize_[0], SizeText(static_cast<int64_t>(k) * 32767)) << "the size text counts source bytes";
+  EXPECT_NE(mp3.size(), k * 32767);
+}
+
+TEST_F(RecordingRunOnEmulator, MissingRecordFolderRollsBackAndNamesTheChannel) {
+  list_.Row(2).Ticked = true;
+  options_.Folder = (dir_ / "no_such_folder").string() + "/";
+  TRecordingRun run(list_, options_, device_, hooks_, port_);
+  EXPECT_FALSE(run.Start());
+  EXPECT_FALSE(run.Running());
+  EXPECT_FALSE(Recording);
+  EXPECT_EQ(run.Server(), nullptr);
+  Listener late(port_, list_.Row(0).Name);
+  EXPECT_FALSE(late.Connected()) << "the server is gone";
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_NE(messages_[0].find(list_.Row(2).Name), std::string::npos) << messages_[0];
+  EXPECT_NE(messages_[0].find("File not found"), std::string::npos) << messages_[0];
+  EXPECT_EQ(states_, (std::vector<bool>{true, false}));
+  EXPECT_TRUE(g_addResults.empty());
+  // A second start after mending the folder works.
+  options_.Folder = dir_.string() + "/";
+  EXPECT_TRUE(run.Start());
+  run.Stop();
+}
+
+TEST_F(RecordingRunOnEmulator, NonNumericPidRollsBackTheFilters) {
+  list_.Row(1).Ticked = true;
+  list_.Row(2).Pid = "12x";
+  TRecordingRun run(list_, options_, device_, hooks_, port_);
+  EXPECT_FALSE(run.Start());
+  EXPECT_FALSE(run.Running());
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_NE(messages_[0].find(list_.Row(2).Name), std::string::npos);
+  EXPECT_NE(messages_[0].find("'12x' is not a valid integer value"), std::string::npos);
+  std::lock_guard<std::mutex> g(g_callsLock);
+  EXPECT_EQ(g_addResults, (std::vector<int32_t>{1, 2}));
+  EXPECT_EQ(g_deleted, (std::vector<int32_t>{0, 1, 2}));
+  EXPECT_EQ(ticksShown_, (std::vector<bool>{false, true}));
+}
+
+// The disk fills under one channel: it stops with one report and keeps what it
+// wrote; the other channel completes.
+TEST_F(RecordingRunOnEmulator, FullDiskStopsOneChannelOnly) {
+  size_t bigRow = 0, smallRow = 0;
+  for (size_t r = 0; r < 3; ++r) {
+    if (Chunks(services_[r]->audioEs.size()) > Chunks(services_[bigRow]->audioEs.size())) bigRow = r;
+    if (Chunks(services_[r]->audioEs.size()) < Chunks(services_[smallRow]->audioEs.size())) smallRow = r;
+  }
+  const size_t small = Chunks(services_[smallRow]->audioEs.size());
+  const size_t large = Chunks(services_[bigRow]->audioEs.size());
+  ASSERT_GE(large, small + 2) << "the channels need different bit rates";
+  list_.Row(bigRow).Ticked = true;
+  list_.Row(smallRow).Ticked = true;
+  const rlim_t limit = (small + 1) * 32767 + 500;
+
+  TRecordingRun run(list_, options_, device_, hooks_, port_);
+  ASSERT_TRUE(run.Start());
+  struct rlimit saved{};
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  auto* previous = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit lowered = saved;
+  lowered.rlim_cur = limit;
+  ::setrlimit(RLIMIT_FSIZE, &lowered);
+  ReplayWholeFile(0);
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  run.Stop();
+
+  {
+    std::lock_guard<std::mutex> g(m_);
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_NE(messages_[0].find(list_.Row(bigRow).Name), std::string::npos) << messages_[0];
+  }
+  const std::string big = ReadFile(FileOf(bigRow));
+  EXPECT_EQ(big.size(), static_cast<size_t>(limit));
+  EXPECT_TRUE(big == EsBytes(bigRow).substr(0, big.size())) << "the partial file is not intact";
+  EXPECT_EQ(ReadFile(FileOf(smallRow)), EsBytes(smallRow).substr(0, small * 32767));
+}
+
+TEST_F(RecordingRunOnEmulator, CloseAfterTheRunSavesTheListAndClosesTheCard) {
+  TRecordingRun run(list_, options_, device_, hooks_, port_);
+  ASSERT_TRUE(run.Start());
+  run.Stop();
+  CardOpen = true;
+  const fs::path listFile = dir_ / "kanal.ini";
+  EXPECT_TRUE(run.CloseQuery(listFile.string()));
+  EXPECT_FALSE(CardOpen);
+  TChannelList reloaded;
+  reloaded.LoadChannelList(listFile.string());
+  EXPECT_EQ(reloaded.Count(), 3u);
+}
+
+TEST(RecordingRun, StartOnAnEmptyListChangesNothing) {
+  TChannelList list;
+  RecordingOptions options;
+  TDevicePlugin none;
+  int calls = 0;
+  RecordingHooks hooks;
+  hooks.RunStateChanged = [&](bool) { ++calls; };
+  TRecordingRun run(list, options, none, hooks, 1);
+  EXPECT_FALSE(run.Start());
+  EXPECT_EQ(calls, 0);
+  EXPECT_EQ(run.Server(), nullptr);
+}
+
+TEST(RecordingRun, OutputFileNameGluesFolderAndName) {
+  EXPECT_EQ(OutputFileName("C:\\", "Radio_1"), "C:\\Radio_1.mp3");
+  EXPECT_EQ(OutputFileName("D:\\rec", "Radio_1"), "D:\\recRadio_1.mp3");
+  EXPECT_EQ(OutputFileName("/music/", "a/b"), "/music/a/b.mp3");
+}
+
+} // namespace
