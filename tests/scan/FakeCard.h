@@ -91,7 +91,7 @@ class FakeCard {
         for (const Filter& f : filters_) {
           auto it = carousel_.find(f.Pid);
           if (it == carousel_.end() || it->second.empty()) continue;
-          size_t& next = position_[f.Pid];
+          size_t& next = position_[f.Handle];  // each filter walks the carousel itself
           round.emplace_back(f, it->second[next++ % it->second.size()]);
         }
       }
@@ -106,7 +106,7 @@ class FakeCard {
   std::vector<Filter> filters_;
   std::vector<int> added_;
   std::map<int, std::vector<Bytes>> carousel_;
-  std::map<int, size_t> position_;
+  std::map<int, size_t> position_;  // by filter handle
   int nextHandle_ = 0;
   std::atomic<bool> running_{false};
   std::thread thread_;

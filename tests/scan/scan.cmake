@@ -1,2 +1,12 @@
 mc_add_test(scan_sections_test SOURCES scan/UDVBTest.cpp)
 mc_add_test(scan_transponder_test SOURCES scan/UDVBScanTest.cpp)
+
+# A short fuzzing run of the section parsers where clang is installed (the
+# sanitizer builds leave it to the plain one).
+find_program(MC_CLANGXX NAMES clang++ clang++-14)
+if(MC_CLANGXX AND NOT MC_SANITIZE AND NOT MC_TSAN)
+  add_test(NAME scan_sections_fuzz_short
+           COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -DWORK_DIR=${CMAKE_BINARY_DIR}/fuzz-short
+                   -DCLANGXX=${MC_CLANGXX} -DSECONDS=15 -P ${CMAKE_SOURCE_DIR}/tests/fuzz/ShortRun.cmake)
+  set_tests_properties(scan_sections_fuzz_short PROPERTIES TIMEOUT 400)
+endif()
