@@ -6,7 +6,7 @@ mc_add_test(scan_transponder_test SOURCES scan/UDVBScanTest.cpp)
 find_program(MC_CLANGXX NAMES clang++ clang++-14)
 if(MC_CLANGXX AND NOT MC_SANITIZE AND NOT MC_TSAN)
   add_test(NAME scan_sections_fuzz_short
-           COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -DWORK_DIR=${CMAKE_BINARY_DIR}/fuzz-short
-                   -DCLANGXX=${MC_CLANGXX} -DSECONDS=15 -P ${CMAKE_SOURCE_DIR}/tests/fuzz/ShortRun.cmake)
+           COMMAND ${CMAKE_SOURCE_DIR}/tests/fuzz/short-run.sh ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/fuzz-short
+                   ${MC_CLANGXX} 15)
   set_tests_properties(scan_sections_fuzz_short PROPERTIES TIMEOUT 400)
 endif()
