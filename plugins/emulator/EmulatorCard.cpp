@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "TsTiming.h"
@@ -166,8 +167,11 @@ int32_t TEmulatorCard::SetTuner(const TTunerParams& params) {
   std::unique_lock lock(mutex_);
   if (!open_) return 0;
   const char polarisation = params.Voltage == 13 ? 'V' : params.Voltage == 18 ? 'H' : 0;
-  const std::string path =
-      folder_ + "/" + std::to_string(params.Frequency / 1000) + polarisation + ".ts";
+  // Plain snprintf: std::to_string would pull in a GNU-unique symbol, and such
+  // a library can never be unloaded.
+  char name[32];
+  std::snprintf(name, sizeof name, "/%u%c.ts", params.Frequency / 1000, polarisation);
+  const std::string path = folder_ + name;
   const bool found = polarisation != 0 && IsRegularFile(path);
   tunedPath_ = found ? path : std::string();
   ++tuneSerial_;
@@ -194,10 +198,12 @@ int32_t TEmulatorCard::AddFilter(int32_t pid, TFilterCallback callback) {
   if (!open_ || pid < 0 || pid > 0x1FFF || !callback) return 0;
   if (static_cast<int64_t>(byHandle_.size()) >= filterLimit_) return 0;
   // Handles are never 0 and never name two live filters at once.
+  int32_t& next = wholePackets_ ? nextPacketHandle_ : nextPayloadHandle_;
+  const int32_t wrapTo = wholePackets_ ? 1 : kFirstPayloadHandle;
   int32_t handle;
   do {
-    handle = nextHandle_;
-    nextHandle_ = nextHandle_ == INT32_MAX ? 1 : nextHandle_ + 1;
+    handle = next;
+    next = next == INT32_MAX ? wrapTo : next + 1;
   } while (byHandle_.count(handle) != 0);
   uint32_t slot = 0;
   while (slot < slots_.size() && slots_[slot].serial != 0) ++slot;
@@ -231,7 +237,7 @@ void TEmulatorCard::DelFilter(int32_t handle) {
 void TEmulatorCard::SetCount(int32_t mode) {
   std::lock_guard lock(mutex_);
   wholePackets_ = mode != 0;
-  if (wholePackets_) nextHandle_ = 1;  // the k-th filter from now reports k
+  if (wholePackets_) nextPacketHandle_ = 1;  // the k-th filter from now reports k
 }
 
 int32_t TEmulatorCard::SetReplaySpeed(double factor) {

@@ -20,6 +20,7 @@ namespace emulator {
 class TEmulatorCard {
  public:
   static constexpr int kDefaultFilterLimit = 256;
+  static constexpr int32_t kFirstPayloadHandle = 0x10000;
 
   // dataFolder: the folder holding the transponder files.
   explicit TEmulatorCard(std::string dataFolder);
@@ -102,7 +103,10 @@ class TEmulatorCard {
   std::map<int32_t, uint32_t> byHandle_;
   int32_t filterLimit_ = kDefaultFilterLimit;
   bool wholePackets_ = false;
-  int32_t nextHandle_ = 1;
+  // Whole-packet filters are numbered 1, 2, ... from the switch; payload
+  // filters draw from a range of their own so the two never collide.
+  int32_t nextPacketHandle_ = 1;
+  int32_t nextPayloadHandle_ = kFirstPayloadHandle;
   uint64_t nextSerial_ = 1;
   uint64_t inFlight_ = 0;  // serial of the filter whose callback runs now
   int deleteWaiters_ = 0;

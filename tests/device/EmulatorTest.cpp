@@ -1,0 +1,333 @@
+// The Emulator card through its nine exports and its test controls.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "device/EmulatorHarness.h"
+#include "device/TempFolder.h"
+#include "device/UDevice.h"
+#include "tsbuilder/TransponderBuilder.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kReplayTimeoutMs = 30000;
+constexpr uint16_t kTestAudioPid = 557;  // service 301 of 3900V
+
+// What the callbacks received, per reported handle.
+struct TReceived {
+  std::mutex mutex;
+  std::map<int32_t, std::vector<uint8_t>> bytes;
+  std::map<int32_t, int> calls;
+  std::set<int32_t> deleted;  // handles whose DVBDelFilter has returned
+  int callsAfterDelete = 0;
+  int badCalls = 0;  // wrong length or, for whole packets, no sync byte
+  int32_t expectedLength = 184;
+} g_received;
+
+TDVBDelFilter g_delFilter = nullptr;
+
+void Record(const uint8_t* data, int32_t length, int32_t handle) {
+  std::lock_guard lock(g_received.mutex);
+  if (length != g_received.expectedLength || (length == 188 && data[0] != 0x47)) ++g_received.badCalls;
+  if (g_received.deleted.count(handle)) ++g_received.callsAfterDelete;
+  g_received.bytes[handle].insert(g_received.bytes[handle].end(), data, data + length);
+  ++g_received.calls[handle];
+}
+
+// Removes its own filter on its first call.
+void DeleteSelf(const uint8_t* data, int32_t length, int32_t handle) {
+  Record(data, length, handle);
+  g_delFilter(handle);
+}
+
+void ResetReceived(int32_t expectedLength) {
+  std::lock_guard lock(g_received.mutex);
+  g_received.bytes.clear();
+  g_received.calls.clear();
+  g_received.deleted.clear();
+  g_received.callsAfterDelete = g_received.badCalls = 0;
+  g_received.expectedLength = expectedLength;
+}
+
+int Calls(int32_t handle) {
+  std::lock_guard lock(g_received.mutex);
+  return g_received.calls.count(handle) ? g_received.calls[handle] : 0;
+}
+
+std::vector<uint8_t> Bytes(int32_t handle) {
+  std::lock_guard lock(g_received.mutex);
+  return g_received.bytes[handle];
+}
+
+template <typename Pred>
+bool WaitFor(Pred pred, std::chrono::milliseconds limit = 10s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+// The card as the program loads it: Device/Emulator.so through the loader.
+class EmulatorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TWorkingDirectory cwd(MC_BIN_DIR);
+    ASSERT_EQ(LoadDevicePlugin("Emulator"), 0);
+    void* self = ::dlopen(BuiltEmulator().c_str(), RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(self, nullptr);
+    ASSERT_TRUE(card_.Resolve(self));
+    g_delFilter = Dvb.DVBDelFilter;
+    ASSERT_NE(Dvb.DVBOpen(0), 0);
+    card_.SetReplaySpeed(0);
+    ResetReceived(184);
+  }
+  void TearDown() override {
+    if (Dvb.DVBClose) Dvb.DVBClose();
+    card_.Unload();
+    UnloadDevicePlugin();  // unloads a stopped card
+  }
+  TEmulatorLibrary card_;
+};
+
+TEST_F(EmulatorTest, PayloadModeDeliversExactlyEachPidsPayloadsInOrder) {
+  ASSERT_EQ(Tune(Dvb, 3900, true), 1);
+  card_.Hold(1);
+  Dvb.DVBSETCOUNT(0);
+  const int32_t pat = Dvb.DVBAddFilter(0x0000, Record, 2, 0, 0, 0);
+  const int32_t sdt = Dvb.DVBAddFilter(0x0011, Record, 2, 0, 0, 0);
+  const int32_t audio = Dvb.DVBAddFilter(kTestAudioPid, Record, 2, 0, 0, 0);
+  const int32_t audio2 = Dvb.DVBAddFilter(kTestAudioPid, Record, 2, 0, 0, 0);
+  EXPECT_EQ((std::set<int32_t>{pat, sdt, audio, audio2}).size(), 4u);
+  EXPECT_EQ(std::set<int32_t>({pat, sdt, audio, audio2}).count(0), 0u);
+  ASSERT_EQ(card_.ReplayOnce(kReplayTimeoutMs), 1);
+
+  const auto ts = ReadWholeFile(EmulatorDataFolder() / "3900V.ts");
+  EXPECT_EQ(Bytes(pat), PacketsOfPid(ts, 0x0000, true));
+  EXPECT_EQ(Bytes(sdt), PacketsOfPid(ts, 0x0011, true));
+  EXPECT_EQ(Bytes(audio), PacketsOfPid(ts, kTestAudioPid, true));
+  EXPECT_EQ(Bytes(audio2), Bytes(audio));
+  EXPECT_FALSE(Bytes(pat).empty());
+  EXPECT_EQ(Bytes(pat)[0], 0x00) << "a section-opening payload begins with its pointer field";
+  std::lock_guard lock(g_received.mutex);
+  EXPECT_EQ(g_received.badCalls, 0);
+}
+
+TEST_F(EmulatorTest, WholePacketModeNumbersFiltersFromOneAfterTheSwitch) {
+  ASSERT_EQ(Tune(Dvb, 3900, true), 1);
+  card_.Hold(1);
+  ResetReceived(188);
+  Dvb.DVBSETCOUNT(0);
+  const int32_t scanLeftover = Dvb.DVBAddFilter(0x0011, Record, 2, 0, 0, 0);
+  ASSERT_NE(scanLeftover, 0);
+  Dvb.DVBDelFilter(scanLeftover);
+  Dvb.DVBSETCOUNT(1);
+  EXPECT_EQ(Dvb.DVBAddFilter(kTestAudioPid, Record, 2, 0, 0, 0), 1);
+  EXPECT_EQ(Dvb.DVBAddFilter(558, Record, 2, 0, 0, 0), 2);
+  EXPECT_EQ(Dvb.DVBAddFilter(0x0000, Record, 2, 0, 0, 0), 3);
+  ASSERT_EQ(card_.ReplayOnce(kReplayTimeoutMs), 1);
+
+  const auto ts = ReadWholeFile(EmulatorDataFolder() / "3900V.ts");
+  EXPECT_EQ(Bytes(1), PacketsOfPid(ts, kTestAudioPid, false));
+  EXPECT_EQ(Bytes(2), PacketsOfPid(ts, 558, false));
+  EXPECT_EQ(Bytes(3), PacketsOfPid(ts, 0x0000, false));
+  EXPECT_EQ(Calls(1) * 188, static_cast<int>(Bytes(1).size()));
+  {
+    std::lock_guard lock(g_received.mutex);
+    EXPECT_EQ(g_received.badCalls, 0);
+  }
+  // The capture stop removes 0 .. rows; 0 names nothing and is ignored.
+  for (int k = 0; k <= 3; ++k) Dvb.DVBDelFilter(k);
+  EXPECT_EQ(card_.FilterCount(), 0);
+  // A new switch numbers from 1 again.
+  Dvb.DVBSETCOUNT(1);
+  EXPECT_EQ(Dvb.DVBAddFilter(kTestAudioPid, Record, 2, 0, 0, 0), 1);
+}
+
+TEST_F(EmulatorTest, FilterLimitRefusesFurtherFiltersAndBadArguments) {
+  EXPECT_EQ(card_.SetFilterLimit(32), 256);
+  Dvb.DVBSETCOUNT(0);
+  std::vector<int32_t> handles;
+  for (int i = 0; i < 32; ++i) {
+    handles.push_back(Dvb.DVBAddFilter(0x100 + i, Record, 2, 0, 0, 0));
+    ASSERT_NE(handles.back(), 0) << "filter " << i + 1;
+  }
+  EXPECT_EQ(Dvb.DVBAddFilter(0x200, Record, 2, 0, 0, 0), 0) << "the 33rd is refused";
+  Dvb.DVBDelFilter(handles[5]);
+  Dvb.DVBDelFilter(handles[5]);  // twice: the second names nothing
+  EXPECT_EQ(card_.FilterCount(), 31);
+  EXPECT_NE(Dvb.DVBAddFilter(0x200, Record, 2, 0, 0, 0), 0) << "room again after a removal";
+  card_.SetFilterLimit(256);
+  EXPECT_EQ(Dvb.DVBAddFilter(-1, Record, 2, 0, 0, 0), 0);
+  EXPECT_EQ(Dvb.DVBAddFilter(0x2000, Record, 2, 0, 0, 0), 0);
+  EXPECT_EQ(Dvb.DVBAddFilter(0x100, nullptr, 2, 0, 0, 0), 0);
+}
+
+TEST_F(EmulatorTest, NoCallArrivesAfterDelFilterReturns) {
+  ASSERT_EQ(Tune(Dvb, 4084, false), 1);  // looping at full speed
+  Dvb.DVBSETCOUNT(0);
+  auto churn = [&](uint16_t pid) {
+    for (int round = 0; round < 40; ++round) {
+      const int32_t h = Dvb.DVBAddFilter(pid, Record, 2, 0, 0, 0);
+      ASSERT_NE(h, 0);
+      WaitFor([&] { return Calls(h) > 0; }, 2s);
+      Dvb.DVBDelFilter(h);
+      std::lock_guard lock(g_received.mutex);
+      g_received.deleted.insert(h);
+    }
+  };
+  std::thread a(churn, uint16_t{357}), b(churn, uint16_t{358});
+  churn(0x0000);
+  a.join();
+  b.join();
+  std::lock_guard lock(g_received.mutex);
+  EXPECT_EQ(g_received.callsAfterDelete, 0);
+  EXPECT_GT(g_received.calls.size(), 100u);
+}
+
+TEST_F(EmulatorTest, FilterMayRemoveItselfFromItsCallback) {
+  ASSERT_EQ(Tune(Dvb, 3900, true), 1);
+  card_.Hold(1);
+  Dvb.DVBSETCOUNT(0);
+  const int32_t self = Dvb.DVBAddFilter(kTestAudioPid, DeleteSelf, 2, 0, 0, 0);
+  const int32_t other = Dvb.DVBAddFilter(kTestAudioPid, Record, 2, 0, 0, 0);
+  ASSERT_EQ(card_.ReplayOnce(kReplayTimeoutMs), 1);
+  EXPECT_EQ(Calls(self), 1);
+  EXPECT_EQ(Bytes(other), PacketsOfPid(ReadWholeFile(EmulatorDataFolder() / "3900V.ts"), kTestAudioPid, true));
+  EXPECT_EQ(card_.FilterCount(), 1);
+}
+
+TEST_F(EmulatorTest, SignalOnlyWhileAFileIsTuned) {
+  uint8_t level = 99, quality = 99;
+  Dvb.DVBGetTunerStatus(&level, &quality);
+  EXPECT_EQ(level, 0);
+  EXPECT_EQ(quality, 0);
+  EXPECT_EQ(Tune(Dvb, 4084, false), 1);
+  EXPECT_EQ(card_.LastDiSEqC(), 1);
+  std::set<int> levels;
+  for (int i = 0; i < 20; ++i) {
+    Dvb.DVBGetTunerStatus(&level, &quality);
+    EXPECT_GE(level, 70);
+    EXPECT_LE(level, 85);
+    EXPECT_GE(quality, 80);
+    EXPECT_LE(quality, 95);
+    levels.insert(level);
+  }
+  EXPECT_GT(levels.size(), 1u) << "the meter wanders a little";
+  EXPECT_EQ(Tune(Dvb, 4084, true), 0) << "no vertical file at 4084";
+  Dvb.DVBGetTunerStatus(&level, &quality);
+  EXPECT_EQ(level, 0);
+  EXPECT_EQ(quality, 0);
+  EXPECT_EQ(Tune(Dvb, 1111, false), 0);
+  Dvb.DVBGetTunerStatus(&level, &quality);
+  EXPECT_EQ(level, 0);
+}
+
+// transport_stream_id of the PAT payloads received so far.
+std::set<int> PatStreamIds(int32_t handle) {
+  const auto bytes = Bytes(handle);
+  std::set<int> ids;
+  for (size_t at = 0; at + 184 <= bytes.size(); at += 184) ids.insert((bytes[at + 4] << 8) | bytes[at + 5]);
+  return ids;
+}
+
+TEST_F(EmulatorTest, RetuneSwitchesTheFileCleanlyAndLoops) {
+  ASSERT_EQ(Tune(Dvb, 3900, true), 1);
+  Dvb.DVBSETCOUNT(0);
+  const int32_t pat = Dvb.DVBAddFilter(0x0000, Record, 2, 0, 0, 0);
+  const auto filePackets = static_cast<int64_t>(fs::file_size(EmulatorDataFolder() / "3900V.ts") / 188);
+  // Counted from here: at full speed much of the file may be gone before the filter is in.
+  const int64_t start = card_.PacketsReplayed();
+  ASSERT_TRUE(WaitFor([&] { return card_.PacketsReplayed() > start + 2 * filePackets; }))
+      << "the file replays in a loop";
+  EXPECT_GT(Calls(pat), 2 * 50) << "two passes carry 2 x 60 PAT packets";
+  EXPECT_EQ(PatStreamIds(pat), std::set<int>{3900});
+  ASSERT_EQ(Tune(Dvb, 4084, false), 1);
+  ResetReceived(184);
+  ASSERT_TRUE(WaitFor([&] { return Calls(pat) > 20; }));
+  EXPECT_EQ(PatStreamIds(pat), std::set<int>{4084}) << "nothing of the old file after the retune";
+}
+
+TEST_F(EmulatorTest, RealTimeReplayIsPaced) {
+  card_.SetReplaySpeed(1);
+  ASSERT_EQ(Tune(Dvb, 3900, true), 1);  // a six-second file
+  std::this_thread::sleep_for(300ms);
+  const auto filePackets = static_cast<int64_t>(fs::file_size(EmulatorDataFolder() / "3900V.ts") / 188);
+  EXPECT_GT(card_.PacketsReplayed(), 0);
+  EXPECT_LT(card_.PacketsReplayed(), filePackets);
+  EXPECT_EQ(card_.SetReplaySpeed(-1), 0);
+}
+
+TEST_F(EmulatorTest, CloseStopsTheCard) {
+  ASSERT_EQ(Tune(Dvb, 4084, false), 1);
+  Dvb.DVBSETCOUNT(1);
+  ASSERT_EQ(Dvb.DVBAddFilter(357, Record, 2, 0, 0, 0), 1);
+  ASSERT_TRUE(WaitFor([] { return Calls(1) > 0; }));
+  Dvb.DVBClose();
+  const int64_t delivered = card_.PacketsDelivered();
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(card_.PacketsDelivered(), delivered);
+  EXPECT_EQ(Dvb.DVBAddFilter(357, Record, 2, 0, 0, 0), 0);
+  EXPECT_EQ(Tune(Dvb, 4084, false), 0);
+  EXPECT_EQ(card_.FilterCount(), 0);
+  ASSERT_NE(Dvb.DVBOpen(0), 0) << "opens again";
+  EXPECT_EQ(Tune(Dvb, 4084, false), 1);
+}
+
+// A copy of the library elsewhere finds Emulator/ beside itself.
+TEST(EmulatorCopyTest, FindsItsFolderBesideTheLibraryAndStopsOnUnload) {
+  TTempFolder root;
+  const fs::path device = root.Path() / "Device";
+  fs::create_directories(device / "Emulator");
+  fs::copy_file(BuiltEmulator(), device / "Emulator.so");
+  tsb::TTransponderSpec spec;
+  spec.seconds = 1.0;
+  tsb::TServiceSpec radio;
+  radio.serviceId = 7;
+  radio.name = "Tiny";
+  radio.pmtPid = 0x107;
+  radio.audioPid = 0x207;
+  spec.services = {radio};
+  const tsb::TBuiltTransponder built = tsb::BuildTransponder(spec);
+  std::ofstream(device / "Emulator" / "1234V.ts", std::ios::binary)
+      .write(reinterpret_cast<const char*>(built.ts.data()), static_cast<std::streamsize>(built.ts.size()));
+
+  TWorkingDirectory cwd(fs::temp_directory_path());  // not where the data is
+  TEmulatorLibrary copy;
+  ASSERT_TRUE(copy.Load(device / "Emulator.so"));
+  ASSERT_NE(copy.dvb.DVBOpen(0), 0);
+  copy.SetReplaySpeed(0);
+  EXPECT_EQ(Tune(copy.dvb, 1234, false), 0);
+  ASSERT_EQ(Tune(copy.dvb, 1234, true), 1);
+  ResetReceived(188);
+  copy.dvb.DVBSETCOUNT(1);
+  ASSERT_EQ(copy.dvb.DVBAddFilter(0x207, Record, 2, 0, 0, 0), 1);
+  ASSERT_TRUE(WaitFor([] { return Calls(1) > 10; }));
+  // Unloading a running card stops and joins its thread first.
+  copy.Unload();
+  const int calls = Calls(1);
+  std::this_thread::sleep_for(30ms);
+  EXPECT_EQ(Calls(1), calls);
+
+  TTempFolder bare;
+  fs::create_directories(bare.Path() / "Device");
+  fs::copy_file(BuiltEmulator(), bare.Path() / "Device" / "Emulator.so");
+  TEmulatorLibrary lonely;
+  ASSERT_TRUE(lonely.Load(bare.Path() / "Device" / "Emulator.so"));
+  EXPECT_EQ(lonely.dvb.DVBOpen(0), 0) << "no Emulator/ folder beside it";
+  lonely.Unload();
+}
+
+} // namespace
