@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "capture/MPEGAudio.h"
 #include "capture/ReencodeTestAudio.h"
@@ -226,6 +227,29 @@ TEST(MPEGAudioReencode, OutputIsCutAtCapacityAndHeldFramesFollow) {
   // A call without new input goes on with the frames the decoder still holds.
   EXPECT_GT(r.Recode(nullptr, 0, out.data(), kCapacity), 0);
   EXPECT_GT(r.ValuesEncoded(), afterCut);
+}
+
+TEST(MPEGAudioReencode, ObjectsWorkingSideBySideStayIndependent) {
+  // Sessions share one thread and the same libraries: interleaving two
+  // objects must give each the bytes it would give alone.
+  const Bytes a = MakeLayer2(48000, 2, 192, 1.5, 1000, 750);
+  const Bytes b = MakeLayer2(48000, 1, 96, 1.5, 500, 500);
+  TMPEGReEncode aloneA, aloneB, sideA, sideB;
+  for (TMPEGReEncode* r : {&aloneA, &aloneB, &sideA, &sideB}) SessionSettings(*r);
+  const Bytes expectA = RecodeInChunks(aloneA, a, 4096);
+  const Bytes expectB = RecodeInChunks(aloneB, b, 4096);
+  Bytes gotA, gotB, out(kCapacity);
+  for (size_t pos = 0; pos < std::max(a.size(), b.size()); pos += 4096) {
+    for (auto [r, src, got] : {std::tuple{&sideA, &a, &gotA}, std::tuple{&sideB, &b, &gotB}}) {
+      if (pos >= src->size()) continue;
+      const size_t n = std::min<size_t>(4096, src->size() - pos);
+      const int32_t m = r->Recode(src->data() + pos, static_cast<int32_t>(n), out.data(), kCapacity);
+      if (m > 0) got->insert(got->end(), out.begin(), out.begin() + m);
+    }
+  }
+  EXPECT_FALSE(expectA.empty());
+  EXPECT_EQ(gotA, expectA);
+  EXPECT_EQ(gotB, expectB);
 }
 
 // ---- bad input -----------------------------------------------------------------
