@@ -1,0 +1,1 @@
+mc_add_bench(server_bench SOURCES ServerBench.cpp)
