@@ -70,6 +70,7 @@ struct TOpening {
 };
 
 class MPEGAudioOpening : public testing::TestWithParam<TOpening> {};
+void PrintTo(const TOpening& o, std::ostream* os) { *os << o.rate << " Hz, " << o.bitrate << "k"; }
 
 TEST_P(MPEGAudioOpening, FirstFrameSetsTheEncoderRecord) {
   const TOpening& o = GetParam();
@@ -105,7 +106,12 @@ INSTANTIATE_TEST_SUITE_P(
         TOpening{{0xFF, 0xFD, 0x44, 0xC0}, BE_MP3_MODE_MONO, 64, 48000, MPEG1, 320},
         TOpening{{0xFF, 0xFD, 0xC4, 0x00}, BE_MP3_MODE_STEREO, 256, 48000, MPEG1, 320},
         TOpening{{0xFF, 0xFD, 0xE4, 0x00}, BE_MP3_MODE_STEREO, 320, 48000, MPEG1, 320},
-        TOpening{{0xFF, 0xF5, 0x84, 0x00}, BE_MP3_MODE_STEREO, 64, 24000, MPEG2, 160}));
+        TOpening{{0xFF, 0xF5, 0x84, 0x00}, BE_MP3_MODE_STEREO, 64, 24000, MPEG2, 160}),
+    [](const testing::TestParamInfo<TOpening>& i) {
+      return std::string(i.param.header[3] >> 6 == 3 ? "Mono" : "Stereo") +
+             std::to_string(TMPEGReEncode::BitrateKbps(i.param.header)) + "k" +
+             std::to_string(i.param.rate);
+    });
 
 TEST(MPEGAudioReencode, MissingLibraryOrFunctionLeavesItNotReady) {
   const uint8_t header[4] = {0xFF, 0xFD, 0xA4, 0x00};
@@ -141,6 +147,9 @@ struct TSource {
 };
 
 class MPEGAudioRealStream : public testing::TestWithParam<TSource> {};
+void PrintTo(const TSource& s, std::ostream* os) {
+  *os << s.rate << " Hz, " << s.channels << " ch, " << s.kbps << "k";
+}
 
 TEST_P(MPEGAudioRealStream, ChunksBecomeAConstantBitrateMp3OfTheSameAudio) {
   const TSource s = GetParam();
@@ -184,7 +193,12 @@ TEST_P(MPEGAudioRealStream, ChunksBecomeAConstantBitrateMp3OfTheSameAudio) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, MPEGAudioRealStream,
                          testing::Values(TSource{48000, 2, 192}, TSource{48000, 1, 64},
-                                         TSource{24000, 2, 64}));
+                                         TSource{24000, 2, 64}),
+                         [](const testing::TestParamInfo<TSource>& i) {
+                           return std::string(i.param.channels == 1 ? "Mono" : "Stereo") +
+                                  std::to_string(i.param.kbps) + "k" +
+                                  std::to_string(i.param.rate);
+                         });
 
 TEST(MPEGAudioReencode, FirstChunkEncodesEveryWholeFrame) {
   const Bytes source = MakeLayer2(48000, 2, 192, 3.0);
