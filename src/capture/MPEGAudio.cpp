@@ -171,7 +171,8 @@ int32_t TMPEGReEncode::Recode(const uint8_t* input, int32_t n, uint8_t* output, 
   while (status == MP3_OK) {
     uint32_t values = static_cast<uint32_t>(done) / 2;
     if (InChannels == 2 && ChannelMode == 1) {
-      // Keep the left channel: sample pair k moves to position k.
+      // Keep the left channel: sample pair k moves to position k. The encoder
+      // is given the values that remain, or it would encode stale bytes too.
       for (int32_t k = 1; 4 * k < done; ++k) std::memcpy(pcm_ + 2 * k, pcm_ + 4 * k, 2);
       values /= 2;
     }
