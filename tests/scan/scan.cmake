@@ -10,3 +10,9 @@ if(MC_CLANGXX AND NOT MC_SANITIZE AND NOT MC_TSAN)
                    ${MC_CLANGXX} 15)
   set_tests_properties(scan_sections_fuzz_short PROPERTIES TIMEOUT 400)
 endif()
+
+# The scan on the Emulator card (sample transponders and an ffmpeg stream).
+if(TARGET mc_emulator)
+  mc_add_test(scan_emulator_test SOURCES scan/ScanEmulatorTest.cpp device/EmulatorHarness.cpp device/TempFolder.cpp)
+  add_dependencies(scan_emulator_test mc_emulator)
+endif()
