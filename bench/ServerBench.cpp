@@ -81,7 +81,9 @@ std::unique_ptr<TAudioServer> MakeServer(TSourceWake wake) {
 int Listen(TAudioServer& server, const std::string& name) {
   const int s = Connect(server.BoundPort(0));
   if (s < 0) return -1;
-  const std::string request = "GET /" + name + " HTTP/1.0\r\n\r\n";
+  std::string target;
+  for (char ch : name) target += ch == ' ' ? std::string("%20") : std::string(1, ch);
+  const std::string request = "GET /" + target + " HTTP/1.0\r\n\r\n";
   ::send(s, request.data(), request.size(), MSG_NOSIGNAL);
   std::string head;
   char c;
@@ -92,6 +94,10 @@ int Listen(TAudioServer& server, const std::string& name) {
       return -1;
     }
     head += c;
+  }
+  if (head.compare(0, 15, "HTTP/1.0 200 OK") != 0) {
+    ::close(s);
+    return -1;
   }
   return s;
 }
@@ -107,6 +113,10 @@ void SourceLoad(benchmark::State& state, TSourceWake wake) {
       return;
     }
     std::vector<int> listeners = {Listen(*server, Name(0)), Listen(*server, Name(1))};
+    if (listeners[0] < 0 || listeners[1] < 0) {
+      state.SkipWithError("listener refused");
+      return;
+    }
     const std::string piece(kPiece, '\x55');
     std::atomic<bool> stop{false};
     std::atomic<double> helperCpu{0};
@@ -185,12 +195,16 @@ void FirstAudioByte(benchmark::State& state, TSourceWake wake) {
     const auto t0 = Clock::now();
     const int s = Listen(*server, name);
     const auto tHead = Clock::now();
+    if (s < 0) {
+      state.SkipWithError("listener refused");
+      break;
+    }
     // Attached once the request thread has handed the client over.
     while (server->ClientCount() == 0) std::this_thread::yield();
     server->FeedSource(name, piece.data(), kPiece);
     char c;
     pollfd p{s, POLLIN, 0};
-    if (s < 0 || ::poll(&p, 1, 3000) <= 0 || ::recv(s, &c, 1, 0) != 1) {
+    if (::poll(&p, 1, 3000) <= 0 || ::recv(s, &c, 1, 0) != 1) {
       state.SkipWithError("no audio");
       break;
     }
