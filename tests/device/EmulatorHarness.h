@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../../plugins/emulator/EmulatorControl.h"
+#include "EmulatorControl.h"
 #include "device/DvbPluginApi.h"
 
 struct TEmulatorLibrary {

@@ -20,5 +20,5 @@ add_dependencies(udevice_test mc_fake_card_beside mc_fake_card_fixture mc_fake_c
 target_compile_definitions(udevice_test PRIVATE MC_FIXTURE_DIR="${CMAKE_BINARY_DIR}/tests/fixtures")
 
 mc_add_test(emulator_test SOURCES device/EmulatorTest.cpp device/EmulatorHarness.cpp device/TempFolder.cpp
-  LIBS mc_tsbuilder)
+  LIBS mc_tsbuilder mc_emulator_control)
 add_dependencies(emulator_test mc_emulator)
