@@ -336,6 +336,7 @@ void TEmulatorCard::Run() {
   uint64_t openedTune = 0;
   uint64_t onceInProgress = 0;  // request number of the single replay under way, 0: looping
   uint64_t seen = 0;
+  uint64_t pacedSerial = ~uint64_t{0};  // control serial the pacer's time base belongs to
   double speed = 1.0;
   size_t passPackets = 0;  // packets read since the file was last (re)started
   TPacer pacer;
@@ -369,7 +370,13 @@ void TEmulatorCard::Run() {
           onceInProgress = onceRequested_;
         }
         speed = speed_;
-        pacer.Rebase();
+        // Only a control change restarts the timing; a plain refill of the
+        // read buffer must not, or a stream whose PCRs lie further apart than
+        // one buffer would never be held back.
+        if (seen != pacedSerial) {
+          pacer.Rebase();
+          pacedSerial = seen;
+        }
         seenSerial_ = seen;
         changed_.notify_all();
         if (fd >= 0 && !held_) break;

@@ -270,6 +270,41 @@ TEST_F(EmulatorTest, RealTimeReplayIsPaced) {
   EXPECT_EQ(card_.SetReplaySpeed(-1), 0);
 }
 
+// A busy stream whose PCRs lie further apart than one read of the card: it
+// must still go out at its real rate, not as fast as the file can be read.
+TEST_F(EmulatorTest, BusyStreamWithSparsePcrIsPaced) {
+  constexpr int kPacketsPerPcr = 2000;  // 100 ms apart: 3.76 MB/s
+  constexpr int kPcrs = 20;             // two seconds of stream
+  std::vector<uint8_t> ts;
+  ts.reserve(size_t{kPcrs} * kPacketsPerPcr * 188);
+  for (int i = 0; i < kPcrs; ++i) {
+    uint8_t pcr[188];
+    std::fill(pcr, pcr + 188, 0xFF);
+    const uint64_t value = uint64_t(i) * 2700000;  // 27 MHz clock
+    const uint64_t base = value / 300, ext = value % 300;
+    pcr[0] = 0x47; pcr[1] = 0x01; pcr[2] = 0x00; pcr[3] = 0x20; pcr[4] = 183; pcr[5] = 0x10;
+    pcr[6] = uint8_t(base >> 25); pcr[7] = uint8_t(base >> 17); pcr[8] = uint8_t(base >> 9);
+    pcr[9] = uint8_t(base >> 1); pcr[10] = uint8_t(((base & 1) << 7) | 0x7E | (ext >> 8)); pcr[11] = uint8_t(ext);
+    ts.insert(ts.end(), pcr, pcr + 188);
+    for (int k = 1; k < kPacketsPerPcr; ++k) {
+      uint8_t filler[188];
+      std::fill(filler, filler + 188, 0x00);
+      filler[0] = 0x47; filler[1] = 0x02; filler[2] = 0x00; filler[3] = 0x10;
+      ts.insert(ts.end(), filler, filler + 188);
+    }
+  }
+  const fs::path file = EmulatorDataFolder() / "12999H.ts";
+  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(ts.data()),
+                                             static_cast<std::streamsize>(ts.size()));
+  card_.SetReplaySpeed(1);
+  ASSERT_EQ(Tune(Dvb, 12999, false), 1);
+  std::this_thread::sleep_for(500ms);
+  const int64_t replayed = card_.PacketsReplayed();
+  fs::remove(file);
+  EXPECT_GT(replayed, 0);
+  EXPECT_LT(replayed, int64_t{kPcrs} * kPacketsPerPcr / 2) << "half a second replayed more than a second of stream";
+}
+
 TEST_F(EmulatorTest, CloseStopsTheCard) {
   ASSERT_EQ(Tune(Dvb, 4084, false), 1);
   Dvb.DVBSETCOUNT(1);
