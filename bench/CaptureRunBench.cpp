@@ -26,7 +26,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uint32_t kFrequencyMhz = 11111;  // horizontal
+constexpr uint32_t kFrequencyMhz = 12718;  // horizontal
 
 double CpuSeconds() {
   rusage u{};
@@ -35,15 +35,16 @@ double CpuSeconds() {
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-std::string EnsureTransponder(int channels) {
-  const fs::path file = fs::path(MC_BIN_DIR) / "Device/Emulator" /
-                        (std::to_string(kFrequencyMhz) + "H_" + std::to_string(channels) + ".ts");
-  const fs::path tuned = fs::path(MC_BIN_DIR) / "Device/Emulator" / (std::to_string(kFrequencyMhz) + "H.ts");
-  fs::create_directories(file.parent_path());
-  if (!fs::exists(file)) {
+// The many-channel transponder is written once into the build tree, then the
+// card runs from a private installation (Device/Emulator.so and the file), so
+// nothing is added to the program's own Device/Emulator folder.
+fs::path PrepareInstallation(int channels) {
+  const fs::path cache = fs::path(MC_BIN_DIR).parent_path() / "bench-data" /
+                         ("transponder_" + std::to_string(channels) + ".ts");
+  fs::create_directories(cache.parent_path());
+  if (!fs::exists(cache)) {
     std::printf("writing a %d-channel transponder (once)...\n", channels);
     tsb::TTransponderSpec t;
-    t.fileStem = file.stem().string();
     t.seconds = 10.0;
     for (int i = 0; i < channels; ++i) {
       tsb::TServiceSpec s;
@@ -55,16 +56,21 @@ std::string EnsureTransponder(int channels) {
       t.services.push_back(s);
     }
     const auto built = tsb::BuildTransponder(t);
-    std::ofstream out(file, std::ios::binary);
+    const fs::path part = cache.string() + ".part";
+    std::ofstream out(part, std::ios::binary);
     out.write(reinterpret_cast<const char*>(built.ts.data()), static_cast<std::streamsize>(built.ts.size()));
+    out.close();
     if (!out) {
-      std::fprintf(stderr, "cannot write %s\n", file.c_str());
+      std::fprintf(stderr, "cannot write %s\n", part.c_str());
       std::exit(1);
     }
+    fs::rename(part, cache);
   }
-  fs::remove(tuned);
-  fs::create_symlink(file.filename(), tuned);
-  return tuned.string();
+  const fs::path install = fs::temp_directory_path() / ("mc_run_bench_card_" + std::to_string(::getpid()));
+  fs::create_directories(install / "Device" / "Emulator");
+  fs::copy_file(fs::path(MC_BIN_DIR) / "Device" / "Emulator.so", install / "Device" / "Emulator.so");
+  fs::create_symlink(cache, install / "Device" / "Emulator" / (std::to_string(kFrequencyMhz) + "H.ts"));
+  return install;
 }
 
 void Tune() {
@@ -107,8 +113,8 @@ int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::atoi(argv[1]) : 30;
   const int channels = argc > 2 ? std::atoi(argv[2]) : 250;
   SocketsStartup();
-  EnsureTransponder(channels);
-  if (::chdir(MC_BIN_DIR) != 0 || LoadDevicePlugin("Emulator") != 0 || !Dvb.DVBOpen(0)) {
+  const fs::path install = PrepareInstallation(channels);
+  if (::chdir(install.c_str()) != 0 || LoadDevicePlugin("Emulator") != 0 || !Dvb.DVBOpen(0)) {
     std::fprintf(stderr, "the Emulator card did not load\n");
     return 1;
   }
@@ -148,6 +154,8 @@ int main(int argc, char** argv) {
   for (const auto& e : fs::directory_iterator(dir)) recorded += fs::file_size(e.path());
   fs::remove_all(dir);
   Dvb.DVBClose();
+  UnloadDevicePlugin();
+  fs::remove_all(install);
 
   std::printf("%d channels, PCM, all ticked, 2 listeners, %d s at real time\n", channels, seconds);
   std::printf("  recorded %.1f MB\n", static_cast<double>(recorded) / 1e6);
