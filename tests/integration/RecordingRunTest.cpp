@@ -98,7 +98,10 @@ class Listener {
         pollfd p{fd_, POLLIN, 0};
         if (::poll(&p, 1, 100) <= 0) continue;
         const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-        if (n <= 0) break;
+        if (n <= 0) {
+          closedByServer_ = true;
+          break;
+        }
         std::lock_guard<std::mutex> g(m_);
         data_.append(buf, static_cast<size_t>(n));
       }
@@ -114,6 +117,7 @@ class Listener {
     if (thread_.joinable()) thread_.join();
   }
   bool Closed() const { return closed_; }
+  bool ClosedByServer() const { return closedByServer_; }
   std::string Data() {
     std::lock_guard<std::mutex> g(m_);
     return data_;
@@ -123,6 +127,7 @@ class Listener {
   int fd_ = -1;
   bool connected_ = false;
   std::atomic<bool> closed_{false};
+  std::atomic<bool> closedByServer_{false};
   std::thread thread_;
   std::mutex m_;
   std::string data_;
@@ -303,6 +308,7 @@ TEST_F(RecordingRunOnEmulator, PcmRunRecordsTheTickedChannelAndStreamsAll) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the source sends what it holds
   run.Stop();
   listener.WaitClosed();
+  EXPECT_TRUE(listener.ClosedByServer()) << "the stop left a listener connected";
   EXPECT_FALSE(Recording);
 
   // Only the ticked row's file, holding exactly the first k chunks of its audio.
@@ -358,6 +364,19 @@ TEST_F(RecordingRunOnEmulator, Mp3RunWritesConstantBitRateMp3) {
   const size_t k = Chunks(services_[0]->audioEs.size());
   EXPECT_EQ(lastSize_[0], SizeText(static_cast<int64_t>(k) * 32767)) << "the size text counts source bytes";
   EXPECT_NE(mp3.size(), k * 32767);
+
+  if (std::system("ffprobe -version >/dev/null 2>&1") == 0) {
+    const std::string cmd = "ffprobe -v error -select_streams a:0 -show_entries stream=codec_name,sample_rate "
+                            "-of default=noprint_wrappers=1 '" + FileOf(0).string() + "'";
+    std::string out;
+    if (FILE* p = ::popen(cmd.c_str(), "r")) {
+      char buf[256];
+      while (std::fgets(buf, sizeof buf, p)) out += buf;
+      ::pclose(p);
+    }
+    EXPECT_NE(out.find("codec_name=mp3"), std::string::npos) << out;
+    EXPECT_NE(out.find("sample_rate=" + std::to_string(fmt.sampleRate)), std::string::npos) << out;
+  }
 }
 
 TEST_F(RecordingRunOnEmulator, MissingRecordFolderRollsBackAndNamesTheChannel) {
