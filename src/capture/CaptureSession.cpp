@@ -49,7 +49,7 @@ void Deliver(CaptureTarget& target, const uint8_t* data, int32_t number) {
     out = s.Encoded;
   }
   if (m <= 0) return;
-  if (target.Server) target.Server->FeedSource(s.ChannelName, out, m);
+  if (target.Server && s.FeedsSource) target.Server->FeedSource(s.ChannelName, out, m);
 
   if (!Recording.load(std::memory_order_acquire) || !s.Ticked || s.AppendStopped || s.OutputFile < 0)
     return;

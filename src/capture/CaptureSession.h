@@ -40,6 +40,9 @@ struct CaptureSession {
   // Copies of the row taken at the start; fixed for the run.
   std::string ChannelName;
   bool Ticked = false;
+  // False for a row whose name an earlier row already streams under: the
+  // server has one source per name, and two channels must not mix in it.
+  bool FeedsSource = true;
   // Set on the delivery thread when an append failed: the file is closed and
   // this channel records no more in this run.
   bool AppendStopped = false;

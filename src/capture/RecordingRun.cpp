@@ -56,12 +56,19 @@ bool TRecordingRun::Start() {
     for (size_t r = 0; r < list_.Count(); ++r) {
       const ChannelRow& row = list_.Row(r);
       const std::string fileName = OutputFileName(folder, row.Name);
+      // Two ticked rows of one name would write one file from two channels.
+      for (size_t e = 0; row.Ticked && e < r; ++e)
+        if (list_.Row(e).Ticked && list_.Row(e).Name == row.Name)
+          throw StartFailure{"Канал " + text::Cp1251ToUtf8(row.Name) + ": файл " + text::Cp1251ToUtf8(fileName) +
+                             " уже записывает строка " + list_.Row(e).Number};
       try {
         sessions_.AddSession(fileName, row.Name, row.Ticked);
       } catch (const text::EInOutError& e) {
         throw StartFailure{"Канал " + text::Cp1251ToUtf8(row.Name) + ": не удалось создать файл " +
                            text::Cp1251ToUtf8(fileName) + " (" + e.what() + ")"};
       }
+      for (size_t e = 0; e < r; ++e)
+        if (SameSourceName(list_.Row(e).Name, row.Name)) sessions_[r].FeedsSource = false;
       if (r == 0 && hooks_.TickBoxesShown) hooks_.TickBoxesShown(false);
     }
     AttachCapture(&target_);

@@ -454,6 +454,42 @@ TEST_F(RecordingRunOnEmulator, FullDiskStopsOneChannelOnly) {
   EXPECT_EQ(ReadFile(FileOf(smallRow)), EsBytes(smallRow).substr(0, small * 32767));
 }
 
+// Rows may share a name (a scan keeps duplicates): one source streams the
+// first of them unmixed, and two ticked rows may not write one file.
+TEST_F(RecordingRunOnEmulator, RowsOfOneNameNeitherMixStreamsNorShareAFile) {
+  list_.Row(0).Name = "Dup";
+  list_.Row(1).Name = "dup";
+  list_.Row(1).Ticked = true;
+  {
+    TRecordingRun run(list_, options_, device_, hooks_, port_);
+    ASSERT_TRUE(run.Start());
+    Listener listener(port_, "DUP");
+    ASSERT_TRUE(listener.Connected());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ReplayWholeFile(8.0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    run.Stop();
+    listener.WaitClosed();
+    const std::string got = listener.Data();
+    const size_t body = got.find("\r\n\r\n");
+    ASSERT_NE(body, std::string::npos);
+    const std::string audio = got.substr(body + 4);
+    ASSERT_GE(audio.size(), 8191u);
+    const std::string es = EsBytes(0);
+    const size_t at = es.find(audio.substr(0, 256));
+    ASSERT_NE(at, std::string::npos) << "the stream is not the first row's audio";
+    EXPECT_TRUE(es.compare(at, audio.size(), audio) == 0) << "two channels mixed in one stream";
+    EXPECT_EQ(ReadFile(FileOf(1)), EsBytes(1).substr(0, Chunks(EsBytes(1).size()) * 32767))
+        << "the ticked row still records its own channel";
+  }
+  list_.Row(1).Name = "Dup";
+  list_.Row(0).Ticked = true;
+  TRecordingRun run(list_, options_, device_, hooks_, port_);
+  EXPECT_FALSE(run.Start());
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_NE(messages_[0].find("Dup"), std::string::npos) << messages_[0];
+}
+
 TEST_F(RecordingRunOnEmulator, CloseAfterTheRunSavesTheListAndClosesTheCard) {
   TRecordingRun run(list_, options_, device_, hooks_, port_);
   ASSERT_TRUE(run.Start());
