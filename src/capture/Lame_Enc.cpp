@@ -1,19 +1,13 @@
 #include "capture/Lame_Enc.h"
 
 #include <dlfcn.h>
+
+#include "text/DynamicLibrary.h"
 #include <lame/lame.h>
 
 #include <cstdarg>
 
 namespace {
-
-template <typename Fn>
-bool Resolve(void* lib, const char* name, Fn& slot) {
-  void* sym = ::dlsym(lib, name);
-  if (!sym) return false;
-  slot = reinterpret_cast<Fn>(sym);
-  return true;
-}
 
 // The capture path reports nothing, so the library's own messages go nowhere.
 void Quiet(const char*, va_list) {}
@@ -65,28 +59,28 @@ bool TLameEnc::Load(const char* library) {
   if (!lib) return false;
   auto* api = new Api{};
   const bool all =
-      Resolve(lib, "lame_init", api->init) && Resolve(lib, "lame_close", api->close) &&
-      Resolve(lib, "lame_init_params", api->initParams) &&
-      Resolve(lib, "lame_set_in_samplerate", api->setInRate) &&
-      Resolve(lib, "lame_set_out_samplerate", api->setOutRate) &&
-      Resolve(lib, "lame_set_num_channels", api->setChannels) &&
-      Resolve(lib, "lame_set_mode", api->setMode) && Resolve(lib, "lame_set_VBR", api->setVbr) &&
-      Resolve(lib, "lame_set_brate", api->setBitrate) &&
-      Resolve(lib, "lame_set_quality", api->setQuality) &&
-      Resolve(lib, "lame_set_copyright", api->setCopyright) &&
-      Resolve(lib, "lame_set_original", api->setOriginal) &&
-      Resolve(lib, "lame_set_extension", api->setPrivate) &&
-      Resolve(lib, "lame_set_error_protection", api->setCrc) &&
-      Resolve(lib, "lame_set_strict_ISO", api->setStrictIso) &&
-      Resolve(lib, "lame_set_bWriteVbrTag", api->setVbrTag) &&
-      Resolve(lib, "lame_set_errorf", api->setErrorf) &&
-      Resolve(lib, "lame_set_debugf", api->setDebugf) &&
-      Resolve(lib, "lame_set_msgf", api->setMsgf) &&
-      Resolve(lib, "lame_get_version", api->getVersion) &&
-      Resolve(lib, "lame_get_in_samplerate", api->getInRate) &&
-      Resolve(lib, "lame_get_out_samplerate", api->getOutRate) &&
-      Resolve(lib, "lame_encode_buffer", api->encode) &&
-      Resolve(lib, "lame_encode_buffer_interleaved", api->encodeInterleaved);
+      text::ResolveSymbol(lib, "lame_init", api->init) && text::ResolveSymbol(lib, "lame_close", api->close) &&
+      text::ResolveSymbol(lib, "lame_init_params", api->initParams) &&
+      text::ResolveSymbol(lib, "lame_set_in_samplerate", api->setInRate) &&
+      text::ResolveSymbol(lib, "lame_set_out_samplerate", api->setOutRate) &&
+      text::ResolveSymbol(lib, "lame_set_num_channels", api->setChannels) &&
+      text::ResolveSymbol(lib, "lame_set_mode", api->setMode) && text::ResolveSymbol(lib, "lame_set_VBR", api->setVbr) &&
+      text::ResolveSymbol(lib, "lame_set_brate", api->setBitrate) &&
+      text::ResolveSymbol(lib, "lame_set_quality", api->setQuality) &&
+      text::ResolveSymbol(lib, "lame_set_copyright", api->setCopyright) &&
+      text::ResolveSymbol(lib, "lame_set_original", api->setOriginal) &&
+      text::ResolveSymbol(lib, "lame_set_extension", api->setPrivate) &&
+      text::ResolveSymbol(lib, "lame_set_error_protection", api->setCrc) &&
+      text::ResolveSymbol(lib, "lame_set_strict_ISO", api->setStrictIso) &&
+      text::ResolveSymbol(lib, "lame_set_bWriteVbrTag", api->setVbrTag) &&
+      text::ResolveSymbol(lib, "lame_set_errorf", api->setErrorf) &&
+      text::ResolveSymbol(lib, "lame_set_debugf", api->setDebugf) &&
+      text::ResolveSymbol(lib, "lame_set_msgf", api->setMsgf) &&
+      text::ResolveSymbol(lib, "lame_get_version", api->getVersion) &&
+      text::ResolveSymbol(lib, "lame_get_in_samplerate", api->getInRate) &&
+      text::ResolveSymbol(lib, "lame_get_out_samplerate", api->getOutRate) &&
+      text::ResolveSymbol(lib, "lame_encode_buffer", api->encode) &&
+      text::ResolveSymbol(lib, "lame_encode_buffer_interleaved", api->encodeInterleaved);
   if (!all) {
     delete api;
     ::dlclose(lib);

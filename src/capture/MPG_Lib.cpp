@@ -1,19 +1,13 @@
 #include "capture/MPG_Lib.h"
 
 #include <dlfcn.h>
+
+#include "text/DynamicLibrary.h"
 #include <mpg123.h>
 
 #include <cstring>
 
 namespace {
-
-template <typename Fn>
-bool Resolve(void* lib, const char* name, Fn& slot) {
-  void* sym = ::dlsym(lib, name);
-  if (!sym) return false;
-  slot = reinterpret_cast<Fn>(sym);
-  return true;
-}
 
 // Every rate MPEG audio knows; output stays at the stream's own rate.
 constexpr long kRates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
@@ -41,16 +35,16 @@ bool TMpgLib::Load(const char* library) {
   void* lib = ::dlopen(library, RTLD_NOW | RTLD_LOCAL);
   if (!lib) return false;
   auto* api = new Api{};
-  const bool all = Resolve(lib, "mpg123_init", api->init) &&
-                   Resolve(lib, "mpg123_new", api->create) &&
-                   Resolve(lib, "mpg123_delete", api->destroy) &&
-                   Resolve(lib, "mpg123_param", api->param) &&
-                   Resolve(lib, "mpg123_format_none", api->formatNone) &&
-                   Resolve(lib, "mpg123_format", api->format) &&
-                   Resolve(lib, "mpg123_open_feed", api->openFeed) &&
-                   Resolve(lib, "mpg123_close", api->close) &&
-                   Resolve(lib, "mpg123_feed", api->feed) &&
-                   Resolve(lib, "mpg123_decode_frame", api->decodeFrame);
+  const bool all = text::ResolveSymbol(lib, "mpg123_init", api->init) &&
+                   text::ResolveSymbol(lib, "mpg123_new", api->create) &&
+                   text::ResolveSymbol(lib, "mpg123_delete", api->destroy) &&
+                   text::ResolveSymbol(lib, "mpg123_param", api->param) &&
+                   text::ResolveSymbol(lib, "mpg123_format_none", api->formatNone) &&
+                   text::ResolveSymbol(lib, "mpg123_format", api->format) &&
+                   text::ResolveSymbol(lib, "mpg123_open_feed", api->openFeed) &&
+                   text::ResolveSymbol(lib, "mpg123_close", api->close) &&
+                   text::ResolveSymbol(lib, "mpg123_feed", api->feed) &&
+                   text::ResolveSymbol(lib, "mpg123_decode_frame", api->decodeFrame);
   // Older library versions need the one-time set-up; newer ones ignore it.
   if (!all || api->init() != MPG123_OK) {
     delete api;

@@ -1,6 +1,8 @@
 #include "device/UDevice.h"
 
 #include <dlfcn.h>
+
+#include "text/DynamicLibrary.h"
 #include <unistd.h>
 
 #include "text/AppPaths.h"
@@ -13,14 +15,6 @@ namespace {
 void* g_library = nullptr;
 
 bool Exists(const std::string& path) { return ::access(path.c_str(), R_OK) == 0; }
-
-template <typename Fn>
-bool Resolve(void* lib, const char* name, Fn& slot) {
-  void* sym = ::dlsym(lib, name);
-  if (!sym) return false;
-  slot = reinterpret_cast<Fn>(sym);
-  return true;
-}
 
 } // namespace
 
@@ -56,15 +50,15 @@ int LoadDevicePlugin(const std::string& card) {
   void* lib = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!lib) return -1;
   TDevicePlugin table;
-  const bool all = Resolve(lib, "DVBOpen", table.DVBOpen) &&
-                   Resolve(lib, "DVBClose", table.DVBClose) &&
-                   Resolve(lib, "DVBGetInfo", table.DVBGetInfo) &&
-                   Resolve(lib, "DVBSendDiSEqC", table.DVBSendDiSEqC) &&
-                   Resolve(lib, "DVBSetTuner", table.DVBSetTuner) &&
-                   Resolve(lib, "DVBGetTunerStatus", table.DVBGetTunerStatus) &&
-                   Resolve(lib, "DVBAddFilter", table.DVBAddFilter) &&
-                   Resolve(lib, "DVBDelFilter", table.DVBDelFilter) &&
-                   Resolve(lib, "DVBSETCOUNT", table.DVBSETCOUNT);
+  const bool all = text::ResolveSymbol(lib, "DVBOpen", table.DVBOpen) &&
+                   text::ResolveSymbol(lib, "DVBClose", table.DVBClose) &&
+                   text::ResolveSymbol(lib, "DVBGetInfo", table.DVBGetInfo) &&
+                   text::ResolveSymbol(lib, "DVBSendDiSEqC", table.DVBSendDiSEqC) &&
+                   text::ResolveSymbol(lib, "DVBSetTuner", table.DVBSetTuner) &&
+                   text::ResolveSymbol(lib, "DVBGetTunerStatus", table.DVBGetTunerStatus) &&
+                   text::ResolveSymbol(lib, "DVBAddFilter", table.DVBAddFilter) &&
+                   text::ResolveSymbol(lib, "DVBDelFilter", table.DVBDelFilter) &&
+                   text::ResolveSymbol(lib, "DVBSETCOUNT", table.DVBSETCOUNT);
   if (!all) {
     ::dlclose(lib);
     return -1;

@@ -4,6 +4,7 @@
 #include "device/UDevice.h"
 #include "server/AudioServer.h"
 #include "server/Sockets.h"
+#include "server/ServerTestUtil.h"
 #include "text/AppPaths.h"
 #include "text/Cp1251.h"
 
@@ -59,17 +60,6 @@ std::string ReadFile(const fs::path& p) {
   return ss.str();
 }
 
-uint16_t FreePort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
 
 // A player: connects, asks for a channel and keeps every byte until the
 // server closes the connection (or 30 s pass).
@@ -219,7 +209,7 @@ class RecordingRunOnEmulator : public ::testing::Test {
     fs::create_directories(dir_);
     options_.Folder = dir_.string() + "/";
     options_.Format = RecordFormat::Pcm;
-    port_ = FreePort();
+    port_ = servertest::FreePort();
 
     // Three rows: the radio services with sound and the TV service's audio.
     for (const auto& s : built_->services) {
