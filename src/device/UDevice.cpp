@@ -1,11 +1,10 @@
 #include "device/UDevice.h"
 
 #include <dlfcn.h>
-
-#include "text/DynamicLibrary.h"
 #include <unistd.h>
 
 #include "text/AppPaths.h"
+#include "text/DynamicLibrary.h"
 
 TDevicePlugin Dvb;
 std::atomic<bool> CardOpen{false};
