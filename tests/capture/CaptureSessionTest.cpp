@@ -224,4 +224,34 @@ TEST_F(CaptureCallback, FailedAppendStopsOneChannelAndReportsOnce) {
   EXPECT_EQ(Read(File("b.mp3")), Expected(2 * 32767)) << "the other channel records on";
 }
 
+// The format is read for every chunk: a switch during a run changes what
+// the next chunk appends, and the size text keeps counting source bytes.
+TEST_F(CaptureCallback, FormatChangeTakesEffectAtTheNextChunk) {
+  const std::string es = Read(std::string(MC_BIN_DIR) + "/Device/Emulator/4084H.es/101.mp2");
+  ASSERT_GT(es.size(), 5u * 32767) << "the sample transponder's audio is missing";
+  sessions_.AddSession(File("a.mp3"), "A", true);
+  AttachCapture(&target_);
+  Recording = true;
+  size_t fed = 0;
+  auto feedEs = [&](size_t bytes) {
+    for (const size_t end = fed + bytes; fed + 184 <= end; fed += 184) {
+      auto p = Packet(false, -1, -1);
+      std::copy(es.begin() + static_cast<long>(fed), es.begin() + static_cast<long>(fed + 184), p.begin() + 4);
+      OnTsPacket(p.data(), 188, 1);
+    }
+  };
+  feedEs(32768 + 183);  // one chunk as broadcast
+  EXPECT_EQ(Read(File("a.mp3")), es.substr(0, 32767));
+  format_ = RecordFormat::Mp3;
+  feedEs(3 * 32767);
+  const std::string file = Read(File("a.mp3"));
+  ASSERT_GT(file.size(), 32767u) << "nothing re-encoded was appended";
+  const auto* mp3 = reinterpret_cast<const uint8_t*>(file.data()) + 32767;
+  EXPECT_EQ(mp3[0], 0xFF);
+  EXPECT_EQ(mp3[1] & 0xFE, 0xFA) << "not an MPEG-1 Layer III frame";
+  EXPECT_EQ(sessions_[0].BytesRecorded % 32767, 0);
+  EXPECT_GE(sessions_[0].BytesRecorded, 3 * 32767);
+  EXPECT_EQ(sizes_.back().second, SizeText(sessions_[0].BytesRecorded));
+}
+
 } // namespace
