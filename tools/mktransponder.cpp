@@ -17,18 +17,18 @@ void WriteFile(const std::filesystem::path& path, const void* data, size_t size)
   if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
-void Write(const std::filesystem::path& folder, const tsb::TTransponderSpec& spec) {
-  const tsb::TBuiltTransponder t = tsb::BuildTransponder(spec);
+void Write(const std::filesystem::path& folder, const tsb::TTransponderSpec& plan) {
+  const tsb::TBuiltTransponder t = tsb::BuildTransponder(plan);
   const std::string manifest = tsb::Manifest(t);
-  const std::filesystem::path esFolder = folder / (spec.fileStem + ".es");
+  const std::filesystem::path esFolder = folder / (plan.fileStem + ".es");
   std::filesystem::create_directories(esFolder);
   for (const tsb::TBuiltService& s : t.services)
     if (!s.audioEs.empty())
-      WriteFile(esFolder / (std::to_string(s.spec.serviceId) + ".mp2"), s.audioEs.data(),
+      WriteFile(esFolder / (std::to_string(s.plan.serviceId) + ".mp2"), s.audioEs.data(),
                 s.audioEs.size());
-  WriteFile(folder / (spec.fileStem + ".txt"), manifest.data(), manifest.size());
+  WriteFile(folder / (plan.fileStem + ".txt"), manifest.data(), manifest.size());
   // The stream last, so its time stamp tells the build everything is there.
-  WriteFile(folder / (spec.fileStem + ".ts"), t.ts.data(), t.ts.size());
+  WriteFile(folder / (plan.fileStem + ".ts"), t.ts.data(), t.ts.size());
 }
 
 } // namespace

@@ -327,15 +327,15 @@ TEST(EmulatorCopyTest, FindsItsFolderBesideTheLibraryAndStopsOnUnload) {
   const fs::path device = root.Path() / "Device";
   fs::create_directories(device / "Emulator");
   fs::copy_file(BuiltEmulator(), device / "Emulator.so");
-  tsb::TTransponderSpec spec;
-  spec.seconds = 1.0;
+  tsb::TTransponderSpec plan;
+  plan.seconds = 1.0;
   tsb::TServiceSpec radio;
   radio.serviceId = 7;
   radio.name = "Tiny";
   radio.pmtPid = 0x107;
   radio.audioPid = 0x207;
-  spec.services = {radio};
-  const tsb::TBuiltTransponder built = tsb::BuildTransponder(spec);
+  plan.services = {radio};
+  const tsb::TBuiltTransponder built = tsb::BuildTransponder(plan);
   std::ofstream(device / "Emulator" / "1234V.ts", std::ios::binary)
       .write(reinterpret_cast<const char*>(built.ts.data()), static_cast<std::streamsize>(built.ts.size()));
 

@@ -213,8 +213,8 @@ class RecordingRunOnEmulator : public ::testing::Test {
 
     // Three rows: the radio services with sound and the TV service's audio.
     for (const auto& s : built_->services) {
-      if (!s.spec.inPat || s.spec.audioPid == 0 || s.spec.timeShiftedOf != 0) continue;
-      list_.AddChannelRow(Cp(s.spec.name), std::to_string(s.spec.audioPid), "0");
+      if (!s.plan.inPat || s.plan.audioPid == 0 || s.plan.timeShiftedOf != 0) continue;
+      list_.AddChannelRow(Cp(s.plan.name), std::to_string(s.plan.audioPid), "0");
       services_.push_back(&s);
       if (list_.Count() == 3) break;
     }
@@ -328,8 +328,8 @@ TEST_F(RecordingRunOnEmulator, PcmRunRecordsTheTickedChannelAndStreamsAll) {
   // Filters numbered 1..3 after the switch, removed as 0..3.
   std::lock_guard<std::mutex> g(g_callsLock);
   EXPECT_EQ(g_addResults, (std::vector<int32_t>{1, 2, 3}));
-  EXPECT_EQ(g_addedPids, (std::vector<int32_t>{services_[0]->spec.audioPid, services_[1]->spec.audioPid,
-                                                services_[2]->spec.audioPid}));
+  EXPECT_EQ(g_addedPids, (std::vector<int32_t>{services_[0]->plan.audioPid, services_[1]->plan.audioPid,
+                                                services_[2]->plan.audioPid}));
   EXPECT_EQ(g_deleted, (std::vector<int32_t>{0, 1, 2, 3}));
   EXPECT_EQ(states_, (std::vector<bool>{true, false}));
   EXPECT_EQ(ticksShown_, (std::vector<bool>{false, true}));
@@ -347,7 +347,7 @@ TEST_F(RecordingRunOnEmulator, Mp3RunWritesConstantBitRateMp3) {
   const std::string mp3 = ReadFile(FileOf(0));
   ASSERT_GT(mp3.size(), 1000u);
   const Mp3Info info = DecodeMp3(mp3);
-  const auto& fmt = services_[0]->spec.audio;
+  const auto& fmt = services_[0]->plan.audio;
   EXPECT_EQ(info.rate, static_cast<long>(fmt.sampleRate));
   EXPECT_TRUE(info.cbr);
   EXPECT_EQ(info.bitrate, std::min(320, static_cast<int>(fmt.bitrateKbps)));

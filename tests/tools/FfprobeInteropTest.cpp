@@ -41,9 +41,9 @@ std::string Hex(uint16_t pid) {
   return b;
 }
 
-// Checks every service of the spec against ffprobe's programs.
-void ExpectProgramsMatch(const tsb::TTransponderSpec& spec) {
-  const std::string file = std::string(MC_BIN_DIR) + "/Device/Emulator/" + spec.fileStem + ".ts";
+// Checks every service of the plan against ffprobe's programs.
+void ExpectProgramsMatch(const tsb::TTransponderSpec& plan) {
+  const std::string file = std::string(MC_BIN_DIR) + "/Device/Emulator/" + plan.fileStem + ".ts";
   ASSERT_TRUE(std::filesystem::exists(file)) << file;
   auto p = Probe(file);
   ASSERT_FALSE(p.empty()) << "ffprobe failed on " << file;
@@ -51,7 +51,7 @@ void ExpectProgramsMatch(const tsb::TTransponderSpec& spec) {
   for (int i = 0; p.count("programs.program." + std::to_string(i) + ".program_id"); ++i)
     programIndex[std::stoi(p["programs.program." + std::to_string(i) + ".program_id"])] =
         "programs.program." + std::to_string(i) + ".";
-  for (const tsb::TServiceSpec& s : spec.services) {
+  for (const tsb::TServiceSpec& s : plan.services) {
     SCOPED_TRACE("service " + std::to_string(s.serviceId));
     if (!s.inPat) {
       // ffprobe lists an SDT-only service with a service descriptor as a
@@ -69,7 +69,7 @@ void ExpectProgramsMatch(const tsb::TTransponderSpec& spec) {
     ASSERT_EQ(programIndex.count(s.serviceId), 1u);
     const std::string pre = programIndex[s.serviceId];
     EXPECT_EQ(p[pre + "pmt_pid"], std::to_string(s.pmtPid));
-    EXPECT_EQ(p[pre + "pcr_pid"], std::to_string(spec.pcrPid));
+    EXPECT_EQ(p[pre + "pcr_pid"], std::to_string(plan.pcrPid));
     EXPECT_EQ(p[pre + "tags.service_name"], s.name);
     EXPECT_EQ(p[pre + "tags.service_provider"], s.provider);
     std::map<std::string, std::string> codecById;

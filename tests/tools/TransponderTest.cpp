@@ -68,10 +68,10 @@ std::map<uint16_t, TPidStream> Demux(const Bytes& ts) {
 }
 
 TTransponderSpec SmallSpec() {
-  TTransponderSpec spec;
-  spec.fileStem = "0100V";
-  spec.transportStreamId = 100;
-  spec.seconds = 2.0;
+  TTransponderSpec plan;
+  plan.fileStem = "0100V";
+  plan.transportStreamId = 100;
+  plan.seconds = 2.0;
   TServiceSpec a;
   a.serviceId = 11;
   a.name = "Один";
@@ -91,8 +91,8 @@ TTransponderSpec SmallSpec() {
   silent.serviceId = 13;
   silent.pmtPid = 0x113;
   silent.audioPid = 0;
-  spec.services = {a, b, silent};
-  return spec;
+  plan.services = {a, b, silent};
+  return plan;
 }
 
 TEST(TransponderTest, AudioPidsCarryExactlyTheElementaryStreamsInWholeFrames) {
@@ -100,24 +100,24 @@ TEST(TransponderTest, AudioPidsCarryExactlyTheElementaryStreamsInWholeFrames) {
   auto pids = Demux(t.ts);
   ASSERT_EQ(t.services.size(), 3u);
   for (const TBuiltService& s : t.services) {
-    if (s.spec.audioPid == 0) {
+    if (s.plan.audioPid == 0) {
       EXPECT_TRUE(s.audioEs.empty());
       EXPECT_EQ(pids.count(0x213), 0u);
       continue;
     }
-    const TPidStream& stream = pids[s.spec.audioPid];
-    EXPECT_EQ(stream.pesPayload, s.audioEs) << "service " << s.spec.serviceId;
+    const TPidStream& stream = pids[s.plan.audioPid];
+    EXPECT_EQ(stream.pesPayload, s.audioEs) << "service " << s.plan.serviceId;
     EXPECT_EQ(stream.continuityErrors, 0);
     size_t total = 0;
     for (size_t f : SplitFrames(s.audioEs)) total += f;
     EXPECT_EQ(total, s.audioEs.size());
     // About two seconds of audio, several frames per PES, PTS rising evenly.
-    const double seconds = double(SplitFrames(s.audioEs).size()) * 1152 / s.spec.audio.sampleRate;
+    const double seconds = double(SplitFrames(s.audioEs).size()) * 1152 / s.plan.audio.sampleRate;
     EXPECT_NEAR(seconds, 2.0, 0.2);
     ASSERT_GT(stream.pts.size(), 2u);
     EXPECT_EQ(stream.pts.size(), (SplitFrames(s.audioEs).size() + 3) / 4);
     for (size_t i = 1; i < stream.pts.size(); ++i)
-      EXPECT_EQ(stream.pts[i] - stream.pts[i - 1], 4 * 1152 * 90000ull / s.spec.audio.sampleRate);
+      EXPECT_EQ(stream.pts[i] - stream.pts[i - 1], 4 * 1152 * 90000ull / s.plan.audio.sampleRate);
   }
 }
 
@@ -142,18 +142,18 @@ TEST(TransponderTest, TablesRepeatAtBroadcastRatesWithValidCrc) {
 }
 
 TEST(TransponderTest, SameSpecGivesTheSameBytes) {
-  TTransponderSpec spec = SmallSpec();
-  spec.seconds = 0.5;
-  EXPECT_EQ(BuildTransponder(spec).ts, BuildTransponder(spec).ts);
+  TTransponderSpec plan = SmallSpec();
+  plan.seconds = 0.5;
+  EXPECT_EQ(BuildTransponder(plan).ts, BuildTransponder(plan).ts);
 }
 
 TEST(TransponderTest, ClashingPidsAreRefused) {
-  TTransponderSpec spec = SmallSpec();
-  spec.services[1].audioPid = spec.services[0].audioPid;
-  EXPECT_THROW(BuildTransponder(spec), std::invalid_argument);
-  spec = SmallSpec();
-  spec.services[0].pmtPid = 0x0011;
-  EXPECT_THROW(BuildTransponder(spec), std::invalid_argument);
+  TTransponderSpec plan = SmallSpec();
+  plan.services[1].audioPid = plan.services[0].audioPid;
+  EXPECT_THROW(BuildTransponder(plan), std::invalid_argument);
+  plan = SmallSpec();
+  plan.services[0].pmtPid = 0x0011;
+  EXPECT_THROW(BuildTransponder(plan), std::invalid_argument);
 }
 
 TEST(SampleTranspondersTest, DemoHasTheRequiredVariety) {

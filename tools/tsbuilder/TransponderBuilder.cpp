@@ -85,14 +85,14 @@ Bytes PmtFor(const TServiceSpec& s, uint16_t pcrPid) {
 
 uint8_t ServiceType(const TServiceSpec& s) { return s.kind == TServiceKind::Tv ? 0x01 : 0x02; }
 
-void CheckPids(const TTransponderSpec& spec) {
-  std::map<uint16_t, std::string> used{{0x0000, "PAT"}, {0x0011, "SDT"}, {spec.pcrPid, "PCR"}};
+void CheckPids(const TTransponderSpec& plan) {
+  std::map<uint16_t, std::string> used{{0x0000, "PAT"}, {0x0011, "SDT"}, {plan.pcrPid, "PCR"}};
   auto claim = [&](uint16_t pid, const std::string& what) {
     if (pid == 0) return;
     if (pid > 0x1FFE || !used.emplace(pid, what).second)
       throw std::invalid_argument("PID " + std::to_string(pid) + " of " + what + " is not free");
   };
-  for (const TServiceSpec& s : spec.services) {
+  for (const TServiceSpec& s : plan.services) {
     const std::string who = "service " + std::to_string(s.serviceId);
     if (s.inPat) claim(s.pmtPid, who + " PMT");
     claim(s.audioPid, who + " audio");
@@ -104,22 +104,22 @@ void CheckPids(const TTransponderSpec& spec) {
 
 } // namespace
 
-TBuiltTransponder BuildTransponder(const TTransponderSpec& spec) {
-  CheckPids(spec);
-  if (spec.framesPerPes < 1) throw std::invalid_argument("framesPerPes must be positive");
+TBuiltTransponder BuildTransponder(const TTransponderSpec& plan) {
+  CheckPids(plan);
+  if (plan.framesPerPes < 1) throw std::invalid_argument("framesPerPes must be positive");
   TBuiltTransponder built;
   TMux mux;
-  const uint64_t duration = static_cast<uint64_t>(spec.seconds * kClock);
+  const uint64_t duration = static_cast<uint64_t>(plan.seconds * kClock);
   const uint64_t end = kStartTime + duration;
 
   // Tables.
   std::vector<TPatEntry> patEntries;
   std::vector<TSdtService> sdtServices;
   std::vector<std::pair<TTsPacketizer, Bytes>> pmts;
-  for (const TServiceSpec& s : spec.services) {
+  for (const TServiceSpec& s : plan.services) {
     if (s.inPat) {
       patEntries.push_back({s.serviceId, s.pmtPid});
-      pmts.emplace_back(TTsPacketizer(s.pmtPid), PmtFor(s, spec.pcrPid));
+      pmts.emplace_back(TTsPacketizer(s.pmtPid), PmtFor(s, plan.pcrPid));
     }
     if (s.inSdt) {
       TSdtService sv;
@@ -131,9 +131,9 @@ TBuiltTransponder BuildTransponder(const TTransponderSpec& spec) {
       sdtServices.push_back(sv);
     }
   }
-  const Bytes pat = PatSection(spec.transportStreamId, patEntries);
-  const std::vector<Bytes> sdt = SdtSections(spec.transportStreamId, spec.originalNetworkId,
-                                             sdtServices, 0, spec.sdtMaxSectionBytes);
+  const Bytes pat = PatSection(plan.transportStreamId, patEntries);
+  const std::vector<Bytes> sdt = SdtSections(plan.transportStreamId, plan.originalNetworkId,
+                                             sdtServices, 0, plan.sdtMaxSectionBytes);
   built.sdtSections = sdt.size();
   TTsPacketizer patOut(0x0000), sdtOut(0x0011);
   for (uint64_t t = kStartTime; t < end; t += kPatInterval) {
@@ -149,21 +149,21 @@ TBuiltTransponder BuildTransponder(const TTransponderSpec& spec) {
     mux.Add(t, std::move(packets));
   }
   for (uint64_t t = kStartTime; t < end; t += kPcrInterval)
-    mux.Add(t, PcrPacket(spec.pcrPid, t * 300));
+    mux.Add(t, PcrPacket(plan.pcrPid, t * 300));
 
   // Audio.
   uint8_t streamId = 0xC0;
-  for (const TServiceSpec& s : spec.services) {
+  for (const TServiceSpec& s : plan.services) {
     TBuiltService service{s, {}};
     if (s.audioPid != 0) {
-      const Bytes es = EncodeTone(s.audio, s.tone, spec.seconds);
+      const Bytes es = EncodeTone(s.audio, s.tone, plan.seconds);
       const std::vector<size_t> frames = SplitFrames(es);
       TTsPacketizer out(s.audioPid);
       const uint64_t frameTicks =
           kClock * 1152 / static_cast<uint64_t>(s.audio.sampleRate);
       size_t pos = 0;
-      for (size_t f = 0; f < frames.size(); f += spec.framesPerPes) {
-        const size_t count = std::min<size_t>(spec.framesPerPes, frames.size() - f);
+      for (size_t f = 0; f < frames.size(); f += plan.framesPerPes) {
+        const size_t count = std::min<size_t>(plan.framesPerPes, frames.size() - f);
         size_t bytes = 0;
         for (size_t k = 0; k < count; ++k) bytes += frames[f + k];
         const Bytes payload(es.begin() + pos, es.begin() + pos + bytes);
@@ -187,7 +187,7 @@ std::string Manifest(const TBuiltTransponder& transponder) {
   std::ostringstream out;
   out << "# service_id\tname\tpmt_pid\taudio_pid\tkind\tbitrate_kbps\tsample_rate\tmode\tin_pat\tin_sdt\n";
   for (const TBuiltService& b : transponder.services) {
-    const TServiceSpec& s = b.spec;
+    const TServiceSpec& s = b.plan;
     const bool audio = s.audioPid != 0;
     out << s.serviceId << '\t' << s.name << '\t' << (s.inPat ? s.pmtPid : 0) << '\t' << s.audioPid
         << '\t' << (s.kind == TServiceKind::Tv ? "tv" : "radio") << '\t'

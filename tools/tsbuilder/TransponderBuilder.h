@@ -49,7 +49,7 @@ struct TTransponderSpec {
 };
 
 struct TBuiltService {
-  TServiceSpec spec;
+  TServiceSpec plan;
   Bytes audioEs;  // exactly the audio bytes carried in the PES packets, in order
 };
 
@@ -59,8 +59,8 @@ struct TBuiltTransponder {
   size_t sdtSections = 0;
 };
 
-// Builds the transport stream. Deterministic: the same spec gives the same bytes.
-TBuiltTransponder BuildTransponder(const TTransponderSpec& spec);
+// Builds the transport stream. Deterministic: the same plan gives the same bytes.
+TBuiltTransponder BuildTransponder(const TTransponderSpec& plan);
 
 // One line per service, tab-separated, after a '#' header line naming the
 // columns: service_id name pmt_pid audio_pid kind bitrate_kbps sample_rate mode
