@@ -103,6 +103,12 @@ class Listener {
     if (fd_ >= 0) ::close(fd_);
   }
   bool Connected() const { return connected_; }
+  // Waits (10 s at most) until this many bytes have arrived.
+  void WaitForBytes(size_t bytes) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Data().size() < bytes && !closed_ && std::chrono::steady_clock::now() < end)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   void WaitClosed() {
     if (thread_.joinable()) thread_.join();
   }
@@ -250,6 +256,16 @@ class RecordingRunOnEmulator : public ::testing::Test {
   static size_t Chunks(size_t esBytes) { return esBytes == 0 ? 0 : (esBytes - 1) / 32767; }
   fs::path FileOf(size_t row) const { return dir_ / text::Cp1251ToUtf8(list_.Row(row).Name + ".mp3"); }
 
+  // Waits until the run's server has this many listeners attached.
+  static bool WaitForListeners(TRecordingRun& run, int32_t count) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (run.Server() && run.Server()->ClientCount() < count) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return run.Server() != nullptr;
+  }
+
   // Replays the whole file once at `speed` times real time.
   void ReplayWholeFile(double speed) {
     speed_(speed);
@@ -293,9 +309,9 @@ TEST_F(RecordingRunOnEmulator, PcmRunRecordsTheTickedChannelAndStreamsAll) {
 
   Listener listener(port_, list_.Row(1).Name);
   ASSERT_TRUE(listener.Connected());
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // attached before audio flows
+  ASSERT_TRUE(WaitForListeners(run, 1)) << "the listener was not attached";
   ReplayWholeFile(8.0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the source sends what it holds
+  listener.WaitForBytes(200 + 8191);  // the source sends what it holds
   run.Stop();
   listener.WaitClosed();
   EXPECT_TRUE(listener.ClosedByServer()) << "the stop left a listener connected";
@@ -455,9 +471,9 @@ TEST_F(RecordingRunOnEmulator, RowsOfOneNameNeitherMixStreamsNorShareAFile) {
     ASSERT_TRUE(run.Start());
     Listener listener(port_, "DUP");
     ASSERT_TRUE(listener.Connected());
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(WaitForListeners(run, 1)) << "the listener was not attached";
     ReplayWholeFile(8.0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    listener.WaitForBytes(200 + 8191);
     run.Stop();
     listener.WaitClosed();
     const std::string got = listener.Data();
