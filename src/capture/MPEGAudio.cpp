@@ -146,7 +146,7 @@ void TMPEGReEncode::CloseEncoder() {
 
 int TMPEGReEncode::Decode(const uint8_t* input, int32_t n, int32_t* done) {
   const int status = decoder_.DecodeMP3(&decoderState_, input, n, pcm_, PcmSize, done);
-  if (status == MP3_ERR) decoder_.InitMP3(&decoderState_);
+  if (status == MP3_ERR) decoder_.InitMP3(&decoderState_, InSampleRate, InChannels);
   return status;
 }
 
@@ -159,7 +159,7 @@ int32_t TMPEGReEncode::Recode(const uint8_t* input, int32_t n, uint8_t* output, 
     if (Bitrate > frameBitrate) Bitrate = frameBitrate;
     if (InChannels == 1 && ChannelMode > 1) ChannelMode = 1;
     OpenEncoder();
-    decoder_.InitMP3(&decoderState_);
+    decoder_.InitMP3(&decoderState_, InSampleRate, InChannels);
     if (!streamOpen_) return -1;
     // The capacity check above ran before the output size was known.
     if (encoderOutputSize_ > static_cast<uint32_t>(capacity)) return -1;

@@ -64,7 +64,7 @@ void TMpgLib::Unload() {
   library_ = nullptr;
 }
 
-bool TMpgLib::InitMP3(TMpgState* mp) {
+bool TMpgLib::InitMP3(TMpgState* mp, long rate, int channels) {
   if (!library_ || !mp) return false;
   if (mp->handle) {
     // A restart keeps the handle and only drops the buffered input.
@@ -76,9 +76,16 @@ bool TMpgLib::InitMP3(TMpgState* mp) {
   if (!h) return false;
   bool ok = api_->param(h, MPG123_ADD_FLAGS, MPG123_QUIET, 0) == MPG123_OK &&
             api_->formatNone(h) == MPG123_OK;
-  for (long rate : kRates)
-    ok = ok && api_->format(h, rate, MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16) ==
+  if (rate > 0) {
+    // One output format: a stream that changes rate or channels midway is
+    // converted to it, so the encoder opened for the first frame keeps
+    // getting what it expects.
+    ok = ok && api_->format(h, rate, channels == 1 ? MPG123_MONO : MPG123_STEREO, MPG123_ENC_SIGNED_16) ==
                    MPG123_OK;
+  } else {
+    for (long r : kRates)
+      ok = ok && api_->format(h, r, MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16) == MPG123_OK;
+  }
   if (!ok || api_->openFeed(h) != MPG123_OK) {
     api_->destroy(h);
     return false;

@@ -30,7 +30,9 @@ class TMpgLib {
   bool Loaded() const { return library_ != nullptr; }
 
   // Starts a fresh stream; on a state in use it drops everything buffered.
-  bool InitMP3(TMpgState* mp);
+  // With a rate, the decoder hands out only that rate and channel count (1 or
+  // 2), converting frames of any other format.
+  bool InitMP3(TMpgState* mp, long rate = 0, int channels = 0);
   // Releases the state's decoder; harmless on a state never initialised.
   void ExitMP3(TMpgState* mp);
   // Feeds inSize bytes (none when in is null), then decodes at most one frame

@@ -273,6 +273,23 @@ void ExpectInRange(int32_t m) {
   EXPECT_LE(m, kCapacity);
 }
 
+// A station that switches to mono, then to another rate, keeps its timing:
+// the decoder converts to the format the encoder was opened with.
+TEST(MPEGAudioReencode, FormatChangeMidwayKeepsTheOpeningFormatAndDuration) {
+  Bytes source = MakeLayer2(48000, 2, 192, 2.0);
+  const Bytes mono = MakeLayer2(48000, 1, 64, 2.0);
+  const Bytes halfRate = MakeLayer2(24000, 2, 96, 2.0);
+  source.insert(source.end(), mono.begin(), mono.end());
+  source.insert(source.end(), halfRate.begin(), halfRate.end());
+  TMPEGReEncode r;
+  SessionSettings(r);
+  const TDecoded out = Decode(RecodeInChunks(r, source, kChunk));
+  EXPECT_EQ(out.rate, 48000);
+  EXPECT_EQ(out.channels, 2);
+  const double seconds = static_cast<double>(out.PerChannel()) / 48000.0;
+  EXPECT_NEAR(seconds, 6.0, 0.25) << "audio after the switch plays at the wrong speed";
+}
+
 TEST(MPEGAudioReencode, JunkSwitchesAndTruncationAreSurvived) {
   std::mt19937 rng(4);
   Bytes junk(kChunk);
