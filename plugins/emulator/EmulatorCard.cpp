@@ -195,8 +195,13 @@ int32_t TEmulatorCard::GetTunerStatus(uint8_t* level, uint8_t* quality) {
 
 int32_t TEmulatorCard::AddFilter(int32_t pid, TFilterCallback callback) {
   std::lock_guard lock(mutex_);
-  if (!open_ || pid < 0 || pid > 0x1FFF || !callback) return 0;
-  if (static_cast<int64_t>(byHandle_.size()) >= filterLimit_) return 0;
+  if (!open_) return 0;
+  if (pid < 0 || pid > 0x1FFF || !callback || static_cast<int64_t>(byHandle_.size()) >= filterLimit_) {
+    // The k-th call after the switch to whole packets reports k: a refused
+    // call uses its number up, so the filters after it keep theirs.
+    if (wholePackets_) nextPacketHandle_ = nextPacketHandle_ == INT32_MAX ? 1 : nextPacketHandle_ + 1;
+    return 0;
+  }
   // Handles are never 0 and never name two live filters at once.
   int32_t& next = wholePackets_ ? nextPacketHandle_ : nextPayloadHandle_;
   const int32_t wrapTo = wholePackets_ ? 1 : kFirstPayloadHandle;

@@ -151,9 +151,12 @@ TEST_F(EmulatorTest, WholePacketModeNumbersFiltersFromOneAfterTheSwitch) {
   // The capture stop removes 0 .. rows; 0 names nothing and is ignored.
   for (int k = 0; k <= 3; ++k) Dvb.DVBDelFilter(k);
   EXPECT_EQ(card_.FilterCount(), 0);
-  // A new switch numbers from 1 again.
+  // A new switch numbers from 1 again; a refused call uses its number up, so
+  // the capture's k-th row still meets the k-th number.
   Dvb.DVBSETCOUNT(1);
   EXPECT_EQ(Dvb.DVBAddFilter(kTestAudioPid, Record, 2, 0, 0, 0), 1);
+  EXPECT_EQ(Dvb.DVBAddFilter(9000, Record, 2, 0, 0, 0), 0);
+  EXPECT_EQ(Dvb.DVBAddFilter(558, Record, 2, 0, 0, 0), 3);
 }
 
 TEST_F(EmulatorTest, FilterLimitRefusesFurtherFiltersAndBadArguments) {

@@ -421,6 +421,24 @@ TEST_F(RecordingRunOnEmulator, NonNumericPidRollsBackTheFilters) {
   EXPECT_EQ(ticksShown_, (std::vector<bool>{false, true}));
 }
 
+// A row whose PID the card refuses records nothing, and the rows after it
+// still record their own channels.
+TEST_F(RecordingRunOnEmulator, RefusedFilterLeavesTheOtherRowsTheirChannels) {
+  list_.Row(0).Ticked = true;
+  list_.Row(1).Ticked = true;
+  list_.Row(1).Pid = "9000";
+  list_.Row(2).Ticked = true;
+  TRecordingRun run(list_, options_, device_, hooks_, port_);
+  ASSERT_TRUE(run.Start());
+  ReplayWholeFile(0);
+  run.Stop();
+  EXPECT_EQ(ReadFile(FileOf(1)), "");
+  for (size_t r : {size_t{0}, size_t{2}})
+    EXPECT_EQ(ReadFile(FileOf(r)), EsBytes(r).substr(0, Chunks(EsBytes(r).size()) * 32767)) << "row " << r;
+  std::lock_guard<std::mutex> g(g_callsLock);
+  EXPECT_EQ(g_addResults, (std::vector<int32_t>{1, 0, 3}));
+}
+
 // The disk fills under one channel: it stops with one report and keeps what it
 // wrote; the other channel completes.
 TEST_F(RecordingRunOnEmulator, FullDiskStopsOneChannelOnly) {
