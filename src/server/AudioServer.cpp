@@ -181,7 +181,27 @@ void TSource::WaitForWork() {
     wakeUp_.wait_for(lock, std::chrono::milliseconds(1), woken);
     return;
   }
+  // Listeners on a source that gets no audio are only seen to leave when
+  // looked at: wake now and then to do so, or they would hold their slots.
+  if (clients > 0) {
+    wakeUp_.wait_for(lock, kHangUpCheck, woken);
+    return;
+  }
   wakeUp_.wait(lock, woken);
+}
+
+void TSource::DropHungUpClients() {
+  std::lock_guard<std::mutex> guard(clientsLock_);
+  for (size_t i = clients_.size(); i-- > 0;) {
+    uint8_t probe;
+    const ssize_t r = ::recv(clients_[i]->Socket, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    const bool gone = r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    if (gone) {
+      clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(i));
+      server_->ClientDetached();
+    }
+  }
+  clientCount_ = static_cast<int32_t>(clients_.size());
 }
 
 void TSource::Turn(std::chrono::steady_clock::time_point& deadline, uint8_t* chunk) {
@@ -210,6 +230,9 @@ void TSource::Turn(std::chrono::steady_clock::time_point& deadline, uint8_t* chu
   if (buffer_.Count() > SendThreshold) {
     const int32_t n = buffer_.Read(chunk, ChunkSize);
     if (n > 0) Broadcast(chunk, n);
+  } else if (clientCount_ > 0 && Clock::now() >= nextHangUpCheck_) {
+    nextHangUpCheck_ = Clock::now() + kHangUpCheck;
+    DropHungUpClients();
   }
   deadline = Clock::now() + idle;
 }

@@ -76,6 +76,8 @@ class TSource {
   bool AddClient(std::unique_ptr<TClient> client);
   void Broadcast(const uint8_t* data, int32_t count);
   void DropClients();
+  // Removes listeners whose connection the peer has closed or reset.
+  void DropHungUpClients();
   void Terminate();
   void Join();
 
@@ -112,6 +114,8 @@ class TSource {
   std::atomic<bool> terminated_{false};
   std::atomic<bool> active_{false};
   bool lastActivationRefused_ = false;     // source thread only
+  static constexpr std::chrono::milliseconds kHangUpCheck{1000};
+  std::chrono::steady_clock::time_point nextHangUpCheck_{};  // source thread only
   std::atomic<uint64_t> bytesSent_{0};
   std::atomic<uint64_t> bytesLost_{0};
 

@@ -171,6 +171,21 @@ TEST_F(ServerTest, ThirdListenerAcrossChannelsGets504) {
   EXPECT_EQ(server_->PeakClients(), 2);
 }
 
+// Players that gave up on a channel that gets no audio must not keep the two
+// listener slots of the whole server.
+TEST_F(ServerTest, ListenersThatLeaveASilentChannelFreeTheirSlots) {
+  Start();
+  const int a = Listen("Radio%201");
+  const int b = Listen("Radio%201");
+  ASSERT_EQ(server_->ClientCount(), 2);
+  ::close(a);
+  ::close(b);
+  sockets_.clear();
+  EXPECT_TRUE(WaitUntil([&] { return server_->ClientCount() == 0; }, 5000));
+  Listen("Radio%201");
+  EXPECT_EQ(head_.substr(0, 15), "HTTP/1.0 200 OK");
+}
+
 TEST_F(ServerTest, SlowListenerLosesChunksWhileFastOneGetsEveryByte) {
   Start();
   const int slow = Listen("Radio%201", 4096);
