@@ -40,7 +40,10 @@ void Deliver(CaptureTarget& target, const uint8_t* data, int32_t number) {
 
   const uint8_t* out = s.Chunk;
   int32_t m = n;
-  if (target.Format && target.Format->load(std::memory_order_relaxed) == RecordFormat::Mp3) {
+  const bool mp3 = target.Format && target.Format->load(std::memory_order_relaxed) == RecordFormat::Mp3;
+  if (mp3 && !s.LastChunkMp3) s.Encoder.CloseEncoder();  // held frames belong to audio long gone
+  s.LastChunkMp3 = mp3;
+  if (mp3) {
     m = 0;
     if (s.Encoder.Ready() && n > 0) {
       const int32_t r = s.Encoder.Recode(s.Chunk, n, s.Encoded, kEncodedCapacity);

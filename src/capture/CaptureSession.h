@@ -43,6 +43,9 @@ struct CaptureSession {
   // False for a row whose name an earlier row already streams under: the
   // server has one source per name, and two channels must not mix in it.
   bool FeedsSource = true;
+  // The format of the last chunk pulled, so a return to " MP3" restarts the
+  // encoder instead of joining audio that is not adjacent.
+  bool LastChunkMp3 = false;
   // Set on the delivery thread when an append failed: the file is closed and
   // this channel records no more in this run.
   bool AppendStopped = false;

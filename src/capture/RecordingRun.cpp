@@ -85,6 +85,9 @@ bool TRecordingRun::Start() {
     RollBack(filtersAdded);
     if (hooks_.Message) hooks_.Message(failure.Message);
     return false;
+  } catch (...) {
+    RollBack(filtersAdded);  // out of memory and the like: no half-started run
+    throw;
   }
   Recording.store(true, std::memory_order_release);
   return true;

@@ -33,6 +33,8 @@ std::string FindDevicePlugin(const std::string& card) {
 }
 
 void UnloadDevicePlugin() {
+  // The library's delivery thread must not outlive its code.
+  if (CardOpen.exchange(false) && Dvb.DVBClose) Dvb.DVBClose();
   Dvb = TDevicePlugin{};
   if (g_library) {
     ::dlclose(g_library);

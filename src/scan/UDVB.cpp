@@ -66,7 +66,12 @@ bool TDVBSection::StartFilter(int32_t pid) {
 void TDVBSection::StopFilter() {
   // Whoever clears Active first removes the filter: the scan's thread and a
   // delivery completing the table may both get here.
-  if (!Active.exchange(false)) return;
+  if (!Active.exchange(false)) {
+    // The other side is removing it; wait until its delivery has left, so
+    // that on return nothing runs inside this object.
+    std::lock_guard<std::recursive_mutex> lock(SectionLock);
+    return;
+  }
   if (Dvb.DVBDelFilter) Dvb.DVBDelFilter(Handle);
   std::lock_guard<std::recursive_mutex> lock(SectionLock);
   std::erase(ActiveSections, this);

@@ -46,7 +46,7 @@ int SelectReadable(TSocketSet& set, int32_t timeoutMs) {
   // Readable here includes a hang-up or error: the next read reports it.
   uint32_t kept = 0;
   for (uint32_t i = 0; i < n; ++i)
-    if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) set.Array[kept++] = fds[i].fd;
+    if (fds[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) set.Array[kept++] = fds[i].fd;
   set.Count = kept;
   return static_cast<int>(kept);
 }

@@ -60,30 +60,44 @@ std::vector<std::string> ReadLineFile(const std::string& path) {
   return SplitLines(content);
 }
 
+namespace {
+
+void WriteAll(int fd, std::string_view content) {
+  size_t done = 0;
+  while (done < content.size()) {
+    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw EInOutError(errno);
+    if (n == 0) throw EInOutError(ENOSPC);
+    done += static_cast<size_t>(n);
+  }
+}
+
+void WriteFileInPlace(const std::string& path, std::string_view content) {
+  FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+  if (fd.get() < 0) throw EInOutError(errno);
+  WriteAll(fd.get(), content);
+  if (::close(fd.release()) != 0) throw EInOutError(errno);
+}
+
+} // namespace
+
 void WriteFileAtomically(const std::string& path, std::string_view content) {
   const std::string temp = path + ".tmp";
   FileDescriptor fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (fd.get() < 0) throw EInOutError(errno);
-  auto fail = [&](int err) {
-    ::close(fd.release());
-    ::unlink(temp.c_str());
-    throw EInOutError(err);
-  };
-  size_t done = 0;
-  while (done < content.size()) {
-    const ssize_t n = ::write(fd.get(), content.data() + done, content.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail(errno);
-    }
-    if (n == 0) fail(ENOSPC);
-    done += static_cast<size_t>(n);
+  if (fd.get() < 0) {
+    // A folder that takes no new files may still hold a writable list: then
+    // the file is rewritten in place, as a plain save would.
+    if (errno == EACCES || errno == EPERM) return WriteFileInPlace(path, content);
+    throw EInOutError(errno);
   }
-  if (::fsync(fd.get()) != 0) fail(errno);
-  if (::close(fd.release()) != 0) {
-    const int err = errno;
+  try {
+    WriteAll(fd.get(), content);
+    if (::fsync(fd.get()) != 0) throw EInOutError(errno);
+    if (::close(fd.release()) != 0) throw EInOutError(errno);
+  } catch (const EInOutError&) {
     ::unlink(temp.c_str());
-    throw EInOutError(err);
+    throw;
   }
   if (::rename(temp.c_str(), path.c_str()) != 0) {
     const int err = errno;

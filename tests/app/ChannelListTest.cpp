@@ -136,15 +136,21 @@ TEST_F(ChannelListFile, FailedSaveKeepsTheOldFile) {
   EXPECT_FALSE(fs::exists(path_ + ".tmp"));
 }
 
-TEST_F(ChannelListFile, SaveIntoReadOnlyFolderFails) {
+// A folder that takes no new files: a writable list is rewritten in place,
+// a read-only one is refused and kept.
+TEST_F(ChannelListFile, ReadOnlyFolderRewritesAWritableListInPlace) {
   if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
   Put("Keep\r\n1\r\n0\r\n\r\n");
   fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
   TChannelList list;
   list.AddChannelRow("New", "2", "0");
+  EXPECT_NO_THROW(list.SaveChannelList(path_));
+  EXPECT_EQ(Get(), "New\r\n2\r\n0\r\n\r\n");
+  fs::permissions(path_, fs::perms::owner_read);
+  list.AddChannelRow("More", "3", "0");
   EXPECT_THROW(list.SaveChannelList(path_), text::EInOutError);
   fs::permissions(dir_, fs::perms::owner_all);
-  EXPECT_EQ(Get(), "Keep\r\n1\r\n0\r\n\r\n");
+  EXPECT_EQ(Get(), "New\r\n2\r\n0\r\n\r\n");
 }
 
 } // namespace

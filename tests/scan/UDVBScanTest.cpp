@@ -167,7 +167,7 @@ TEST_F(ScanTest, EarlyEndsLeaveAnEmptyListWithinTheirDeadlines) {
     const auto took = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(list.Count(), 0u);
     EXPECT_EQ(ScanResult.Count, 0);
-    EXPECT_LT(took, c.bound + 1s);
+    EXPECT_LT(took, c.bound + 5s);  // slack for a loaded machine
     EXPECT_TRUE(ActiveSections.empty());
     EXPECT_EQ(fresh.OpenFilters(), 0u);
   }
