@@ -4,6 +4,7 @@
 // re-encodes in real time.
 #include "capture/CaptureSession.h"
 #include "server/AudioServer.h"
+#include "server/ServerTestUtil.h"
 #include "server/Sockets.h"
 #include "tsbuilder/MpegAudio.h"
 
@@ -18,18 +19,6 @@
 namespace {
 
 constexpr double kPacketsPerSecond192k = 24000.0 / 184.0;  // one 192 kbit/s channel
-
-uint16_t FreePort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
 
 // 188-byte packets whose payload is the given elementary stream.
 std::vector<uint8_t> Packetize(const std::vector<uint8_t>& es) {
@@ -55,7 +44,7 @@ void RunCallback(benchmark::State& state, RecordFormat format) {
   const int n = static_cast<int>(state.range(0));
   std::vector<std::string> names;
   for (int i = 0; i < n; ++i) names.push_back("Channel_" + std::to_string(i));
-  auto server = StartRecordingServer(names, FreePort());
+  auto server = StartRecordingServer(names, servertest::FreePort());
   TSessions sessions;
   for (const auto& name : names) sessions.AddSession("", name, false);
   std::atomic<RecordFormat> fmt{format};

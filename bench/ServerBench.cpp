@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "server/AudioServer.h"
+#include "server/ServerTestUtil.h"
 
 namespace {
 
@@ -38,17 +39,7 @@ double LoadSeconds() {
   return s ? std::atof(s) : 10.0;
 }
 
-uint16_t FreePort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
-  ::close(s);
-  return ntohs(sa.sin_port);
-}
+using servertest::FreePort;
 
 int Connect(uint16_t port) {
   const int s = ::socket(AF_INET, SOCK_STREAM, 0);
