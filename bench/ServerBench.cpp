@@ -39,20 +39,8 @@ double LoadSeconds() {
   return s ? std::atof(s) : 10.0;
 }
 
+using servertest::Connect;
 using servertest::FreePort;
-
-int Connect(uint16_t port) {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    ::close(s);
-    return -1;
-  }
-  return s;
-}
 
 std::string Name(int i) { return "Channel " + std::to_string(i); }
 
