@@ -13,7 +13,7 @@
 #include <tuple>
 #include <vector>
 
-#include "app/ChannelList.h"
+#include "channels/ChannelList.h"
 #include "device/UDevice.h"
 #include "scan/UDVBScan.h"
 

@@ -7,7 +7,7 @@
 #include <exception>
 #include <thread>
 
-#include "app/ChannelList.h"
+#include "channels/ChannelList.h"
 #include "device/UDevice.h"
 #include "scan/UDVBScan.h"
 #include "text/Cp1251.h"

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "app/ChannelList.h"
+#include "channels/ChannelList.h"
 #include "capture/CaptureSession.h"
 #include "capture/RecordingOptions.h"
 #include "device/DvbPluginApi.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <thread>
 
-#include "app/ChannelList.h"
+#include "channels/ChannelList.h"
 #include "device/UDevice.h"
 #include "scan/UDVB.h"
 

@@ -10,7 +10,7 @@
 #include <map>
 #include <sstream>
 
-#include "app/ChannelList.h"
+#include "channels/ChannelList.h"
 #include "device/EmulatorHarness.h"
 #include "device/TempFolder.h"
 #include "device/UDevice.h"

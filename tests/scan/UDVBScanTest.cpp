@@ -6,7 +6,7 @@
 
 #include "FakeCard.h"
 #include "SectionBuilder.h"
-#include "app/ChannelList.h"
+#include "channels/ChannelList.h"
 #include "scan/UDVB.h"
 
 using namespace scantest;

@@ -1,4 +1,4 @@
-#include "app/ChannelList.h"
+#include "channels/ChannelList.h"
 #include "text/InOutError.h"
 
 #include <gtest/gtest.h>

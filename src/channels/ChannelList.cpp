@@ -1,4 +1,4 @@
-#include "app/ChannelList.h"
+#include "channels/ChannelList.h"
 
 #include "text/AppPaths.h"
 #include "text/LineFile.h"

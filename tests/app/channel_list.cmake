@@ -1,1 +1,0 @@
-mc_add_test(channel_list_test SOURCES app/ChannelListTest.cpp)
