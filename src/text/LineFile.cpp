@@ -1,7 +1,9 @@
 #include "text/LineFile.h"
 
 #include <cerrno>
+#include <climits>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "text/InOutError.h"
@@ -62,10 +64,13 @@ std::vector<std::string> ReadLineFile(const std::string& path) {
 
 namespace {
 
-void WriteAll(int fd, std::string_view content) {
+// Writes all of content at offset; a write that makes no progress counts as a
+// full disk.
+void WriteAllAt(int fd, std::string_view content, off_t offset) {
   size_t done = 0;
   while (done < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+    const ssize_t n = ::pwrite(fd, content.data() + done, content.size() - done,
+                               offset + static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw EInOutError(errno);
     if (n == 0) throw EInOutError(ENOSPC);
@@ -73,33 +78,103 @@ void WriteAll(int fd, std::string_view content) {
   }
 }
 
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return "";
+  return path.substr(0, slash == 0 ? 1 : slash + 1);
+}
+
+// The file a save through path lands in: symbolic links are followed to the
+// end of the chain, so the link stays and its target gets the content. A
+// dangling link names the file to create, as opening it for writing would.
+std::string FollowLinks(std::string path) {
+  for (int hops = 0;; ++hops) {
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    if (hops == 40) throw EInOutError(ELOOP);
+    std::string link(PATH_MAX, '\0');
+    const ssize_t n = ::readlink(path.c_str(), link.data(), link.size());
+    if (n < 0) throw EInOutError(errno);
+    if (static_cast<size_t>(n) == link.size()) throw EInOutError(ENAMETOOLONG);
+    link.resize(static_cast<size_t>(n));
+    path = !link.empty() && link.front() == '/' ? link : FolderOf(path) + link;
+  }
+}
+
+// 0 when the saving user may write the existing file, else the errno to
+// report. Root passes every permission check, so for root a file without any
+// write bit counts as read-only, as whoever cleared the bits meant it.
+int WriteDenied(const std::string& path, const struct stat& st) {
+  if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return errno;
+  if (::geteuid() == 0 && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return EACCES;
+  return 0;
+}
+
+// For a folder that takes no new files. The part past the old end is the one
+// that needs new space, so it goes first and is cut off again when it does
+// not fit: a full disk leaves the old file as it was. Only then are the old
+// bytes overwritten and the file cut to the new length.
 void WriteFileInPlace(const std::string& path, std::string_view content) {
-  FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+  FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
   if (fd.get() < 0) throw EInOutError(errno);
-  WriteAll(fd.get(), content);
+  struct stat st{};
+  if (::fstat(fd.get(), &st) != 0) throw EInOutError(errno);
+  const size_t oldSize = static_cast<size_t>(st.st_size);
+  if (content.size() > oldSize) {
+    try {
+      WriteAllAt(fd.get(), content.substr(oldSize), st.st_size);
+    } catch (const EInOutError&) {
+      if (::ftruncate(fd.get(), st.st_size) != 0) {}  // the error above is the one to report
+      throw;
+    }
+  }
+  WriteAllAt(fd.get(), content.substr(0, oldSize), 0);
+  if (::ftruncate(fd.get(), static_cast<off_t>(content.size())) != 0) throw EInOutError(errno);
+  if (::fsync(fd.get()) != 0) throw EInOutError(errno);
   if (::close(fd.release()) != 0) throw EInOutError(errno);
 }
 
 } // namespace
 
 void WriteFileAtomically(const std::string& path, std::string_view content) {
-  const std::string temp = path + ".tmp";
-  FileDescriptor fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  const std::string target = FollowLinks(path);
+  struct stat old{};
+  const bool exists = ::stat(target.c_str(), &old) == 0;
+  // The rename below would replace even a file the user may not write.
+  if (exists)
+    if (const int err = WriteDenied(target, old)) throw EInOutError(err);
+  const std::string temp = target + ".tmp";
+  // O_NOFOLLOW: a link planted under the temporary name must not redirect the
+  // write. An existing list is copied in with its mode set below, so the
+  // temporary file starts private.
+  FileDescriptor fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
+                           exists ? 0600 : 0644));
   if (fd.get() < 0) {
+    const int err = errno;
     // A folder that takes no new files may still hold a writable list: then
-    // the file is rewritten in place, as a plain save would.
-    if (errno == EACCES || errno == EPERM) return WriteFileInPlace(path, content);
-    throw EInOutError(errno);
+    // the file is rewritten in place, as a plain save would. With no list
+    // there the folder's refusal is the answer.
+    if (exists && (err == EACCES || err == EPERM)) return WriteFileInPlace(target, content);
+    throw EInOutError(err);
   }
   try {
-    WriteAll(fd.get(), content);
+    if (exists) {
+      // Owner and group as before where the user may set them: root always
+      // (unless the file system keeps no owners), a user only to a group of
+      // their own; else the file gets the user's. Mode after, as chown
+      // clears the set-id bits.
+      const bool root = ::geteuid() == 0;
+      if (::fchown(fd.get(), root ? old.st_uid : static_cast<uid_t>(-1), old.st_gid) != 0) {}
+      if (::fchmod(fd.get(), old.st_mode & 07777) != 0) throw EInOutError(errno);
+    }
+    WriteAllAt(fd.get(), content, 0);
     if (::fsync(fd.get()) != 0) throw EInOutError(errno);
     if (::close(fd.release()) != 0) throw EInOutError(errno);
   } catch (const EInOutError&) {
     ::unlink(temp.c_str());
     throw;
   }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
+  if (::rename(temp.c_str(), target.c_str()) != 0) {
     const int err = errno;
     ::unlink(temp.c_str());
     throw EInOutError(err);

@@ -17,7 +17,11 @@ std::vector<std::string> ReadLineFile(const std::string& path);
 
 // Writes every line followed by CR LF. The content goes to a temporary file
 // beside the target, which is then renamed over it, so a failure half way
-// leaves the old file intact. Throws EInOutError.
+// leaves the old file intact. A symbolic link is followed and its target
+// replaced; an existing file keeps its mode and, where allowed, its owner
+// and group, and is refused when it is read-only (for root: has no write
+// bit). In a folder that takes no new files an existing list is rewritten
+// in place. Throws EInOutError.
 void WriteLineFile(const std::string& path, const std::vector<std::string>& lines);
 
 // Same, for content already formed.

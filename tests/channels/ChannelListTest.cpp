@@ -1,5 +1,6 @@
 #include "channels/ChannelList.h"
 #include "text/InOutError.h"
+#include "text/Unprivileged.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -136,21 +138,52 @@ TEST_F(ChannelListFile, FailedSaveKeepsTheOldFile) {
   EXPECT_FALSE(fs::exists(path_ + ".tmp"));
 }
 
-// A folder that takes no new files: a writable list is rewritten in place,
-// a read-only one is refused and kept.
+// A folder that takes no new files: with no list there the save is refused
+// as the folder's, a writable list is rewritten in place (also when it
+// grows or shrinks, and a full disk leaves it as it was), a read-only one is
+// refused and kept. The saves run as "nobody", for whom the folder really is
+// closed even where the tests run as root.
 TEST_F(ChannelListFile, ReadOnlyFolderRewritesAWritableListInPlace) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
-  Put("Keep\r\n1\r\n0\r\n\r\n");
-  fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
-  TChannelList list;
-  list.AddChannelRow("New", "2", "0");
-  EXPECT_NO_THROW(list.SaveChannelList(path_));
-  EXPECT_EQ(Get(), "New\r\n2\r\n0\r\n\r\n");
-  fs::permissions(path_, fs::perms::owner_read);
-  list.AddChannelRow("More", "3", "0");
-  EXPECT_THROW(list.SaveChannelList(path_), text::EInOutError);
+  const auto save = [this](size_t rows, rlim_t sizeLimit) {
+    return testing_support::RunUnprivileged([=, this] {
+      TChannelList list;
+      for (size_t i = 0; i < rows; ++i) list.AddChannelRow("Channel_" + std::to_string(i), "4112", "0");
+      std::signal(SIGXFSZ, SIG_IGN);
+      const struct rlimit limit{sizeLimit, sizeLimit};
+      if (sizeLimit != RLIM_INFINITY && ::setrlimit(RLIMIT_FSIZE, &limit) != 0) return testing_support::kNotRun;
+      try {
+        list.SaveChannelList(path_);
+        return 0;
+      } catch (const text::EInOutError& e) {
+        return e.ErrorCode();
+      }
+    });
+  };
+  const auto rowsText = [](size_t rows) {
+    std::string bytes;
+    for (size_t i = 0; i < rows; ++i) bytes += "Channel_" + std::to_string(i) + "\r\n4112\r\n0\r\n\r\n";
+    return bytes;
+  };
+  ASSERT_EQ(::chmod(dir_.c_str(), 0555), 0);
+  EXPECT_EQ(text::InOutErrorMessage(save(1, RLIM_INFINITY)), "File access denied");
+  EXPECT_FALSE(fs::exists(path_));
+
   fs::permissions(dir_, fs::perms::owner_all);
-  EXPECT_EQ(Get(), "New\r\n2\r\n0\r\n\r\n");
+  Put(rowsText(3));
+  ASSERT_EQ(::chmod(path_.c_str(), 0666), 0);
+  ASSERT_EQ(::chmod(dir_.c_str(), 0555), 0);
+  for (const size_t rows : {1, 5, 0, 2}) {
+    EXPECT_EQ(save(rows, RLIM_INFINITY), 0) << rows;
+    EXPECT_EQ(Get(), rowsText(rows)) << rows;
+  }
+  EXPECT_EQ(text::InOutErrorMessage(save(200, 64)), "Disk full");
+  EXPECT_EQ(Get(), rowsText(2));
+
+  ASSERT_EQ(::chmod(path_.c_str(), 0444), 0);
+  EXPECT_EQ(text::InOutErrorMessage(save(3, RLIM_INFINITY)), "File access denied");
+  EXPECT_EQ(Get(), rowsText(2));
+  fs::permissions(dir_, fs::perms::owner_all);
+  EXPECT_FALSE(fs::exists(path_ + ".tmp"));
 }
 
 } // namespace
