@@ -44,12 +44,17 @@ using servertest::FreePort;
 
 std::string Name(int i) { return "Channel " + std::to_string(i); }
 
+// The server's own event-driven source loop, or the plain loop that turns
+// once a millisecond, which it is measured against.
+enum class TSourceWake { OnWork, EveryMillisecond };
+
 std::unique_ptr<TAudioServer> MakeServer(TSourceWake wake) {
   auto server = std::make_unique<TAudioServer>();
   server->MaxClients = 2;
   server->HeaderTimeout = 15000;
   server->IdleTimeout = 10000;
-  server->SourceWake = wake;
+  if (wake == TSourceWake::EveryMillisecond)
+    server->SourcePacer = [] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); };
   server->AddBinding("127.0.0.1", FreePort());
   if (!server->StartServer()) return nullptr;
   for (int i = 0; i < kSources; ++i) server->AddSource(Name(i), Name(i), [](bool a) { return a; });

@@ -19,6 +19,18 @@ void RaiseTo(std::atomic<int32_t>& peak, int32_t value) {
   }
 }
 
+// Reads and discards what the peer sent, up to a bound; true on an end of
+// stream or an error other than "nothing more now".
+bool PeerHasLeft(TSocket socket) {
+  uint8_t sink[4096];
+  for (int reads = 0; reads < 16; ++reads) {
+    const ssize_t r = ::recv(socket, sink, sizeof sink, MSG_DONTWAIT);
+    if (r == 0) return true;
+    if (r < 0) return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+  }
+  return false;  // still talking: looked at again next time
+}
+
 char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
@@ -82,7 +94,7 @@ TSource::~TSource() {
 
 int32_t TSource::Write(const void* data, int32_t count) {
   const int32_t stored = buffer_.Write(data, count);
-  if (stored > 0 && server_->SourceWake == TSourceWake::OnWork && buffer_.Count() > SendThreshold) Wake();
+  if (stored > 0 && buffer_.Count() > SendThreshold) Wake();
   return stored;
 }
 
@@ -105,6 +117,7 @@ bool TSource::AddClient(std::unique_ptr<TClient> client) {
 }
 
 void TSource::Broadcast(const uint8_t* data, int32_t count) {
+  lastBroadcast_ = std::chrono::steady_clock::now();
   std::lock_guard<std::mutex> guard(clientsLock_);
   for (size_t i = clients_.size(); i-- > 0;) {
     const int32_t r = clients_[i]->Send(data, count);
@@ -159,8 +172,8 @@ void TSource::GoIdle() {
 }
 
 void TSource::WaitForWork() {
-  if (server_->SourceWake == TSourceWake::EveryMillisecond) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (server_->SourcePacer) {
+    server_->SourcePacer();
     return;
   }
   std::unique_lock<std::mutex> lock(wakeLock_);
@@ -193,10 +206,7 @@ void TSource::WaitForWork() {
 void TSource::DropHungUpClients() {
   std::lock_guard<std::mutex> guard(clientsLock_);
   for (size_t i = clients_.size(); i-- > 0;) {
-    uint8_t probe;
-    const ssize_t r = ::recv(clients_[i]->Socket, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    const bool gone = r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
-    if (gone) {
+    if (PeerHasLeft(clients_[i]->Socket)) {
       clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(i));
       server_->ClientDetached();
     }
@@ -230,7 +240,7 @@ void TSource::Turn(std::chrono::steady_clock::time_point& deadline, uint8_t* chu
   if (buffer_.Count() > SendThreshold) {
     const int32_t n = buffer_.Read(chunk, ChunkSize);
     if (n > 0) Broadcast(chunk, n);
-  } else if (clientCount_ > 0 && Clock::now() >= nextHangUpCheck_) {
+  } else if (clientCount_ > 0 && Clock::now() >= nextHangUpCheck_ && Clock::now() - lastBroadcast_ >= SilenceSpan) {
     nextHangUpCheck_ = Clock::now() + kHangUpCheck;
     DropHungUpClients();
   }
@@ -245,10 +255,9 @@ void TSource::SourceLoop() {
     while (!terminated_) {
       WaitForWork();
       if (terminated_) break;
-      // Time spent waiting for work is not a stall: the polling loop would
-      // have renewed the deadline on every turn of that wait.
-      if (server_->SourceWake == TSourceWake::OnWork)
-        deadline = std::max(deadline, Clock::now() + std::chrono::milliseconds(server_->IdleTimeout));
+      // Time spent waiting for work is not a stall: a polling loop would have
+      // renewed the deadline on every turn of that wait.
+      deadline = std::max(deadline, Clock::now() + std::chrono::milliseconds(server_->IdleTimeout));
       Turn(deadline, chunk);
     }
   } catch (...) {

@@ -30,11 +30,6 @@ class TAudioServer;
 // may stream), false when it goes idle again.
 using TSourceActivityEvent = std::function<bool(bool)>;
 
-// How a source thread waits between turns. OnWork sleeps until there is
-// something to do; EveryMillisecond is the plain 1 ms polling loop, kept as
-// the reference the benchmark compares against.
-enum class TSourceWake { OnWork, EveryMillisecond };
-
 class TClient {
  public:
   TClient(TAudioServer* server, TSocket socket, std::string peerAddress);
@@ -76,8 +71,16 @@ class TSource {
   bool AddClient(std::unique_ptr<TClient> client);
   void Broadcast(const uint8_t* data, int32_t count);
   void DropClients();
-  // Removes listeners whose connection the peer has closed or reset.
+  // Removes listeners whose connection the peer has closed or reset. Whatever
+  // a listener sent is read and thrown away (a bounded amount a call), so a
+  // pending byte cannot hide the close behind it.
   void DropHungUpClients();
+
+  // A listener that only shut down its sending side still reads; while audio
+  // flows, a failed send is what tells a listener is gone. Only after this
+  // long without a chunk is a closed connection taken to mean the listener
+  // left.
+  static constexpr std::chrono::milliseconds SilenceSpan{10000};
   void Terminate();
   void Join();
 
@@ -114,6 +117,7 @@ class TSource {
   std::atomic<bool> terminated_{false};
   std::atomic<bool> active_{false};
   bool lastActivationRefused_ = false;     // source thread only
+  std::chrono::steady_clock::time_point lastBroadcast_{};    // source thread only
   static constexpr std::chrono::milliseconds kHangUpCheck{1000};
   std::chrono::steady_clock::time_point nextHangUpCheck_{};  // source thread only
   std::atomic<uint64_t> bytesSent_{0};
@@ -146,10 +150,12 @@ class TAudioServer {
 
   // Configuration; set before the server is started.
   int32_t MaxClients = 100;
-  int32_t HeaderTimeout = 1500000;  // ms allowed for each byte of a request head
+  int32_t HeaderTimeout = 1500000;  // ms allowed for the whole request head
   int32_t IdleTimeout = 1000000;    // ms a source thread may be held up before its clients are dropped
   uint16_t DefaultPort = 8000;      // used when no binding was added
-  TSourceWake SourceWake = TSourceWake::OnWork;
+  // Source threads sleep until there is work. A pacer, when set, is called
+  // between turns instead (the benchmark's fixed-rate reference loop).
+  std::function<void()> SourcePacer;
 
   // New binding count, or -1 when the table is full.
   int AddBinding(const std::string& address, uint16_t port);

@@ -26,7 +26,12 @@ bool FdIsSet(TSocket socket, const TSocketSet& set) {
 int SelectReadable(TSocketSet& set, int32_t timeoutMs) {
   const uint32_t n = set.Count < SocketSetCapacity ? set.Count : SocketSetCapacity;
   pollfd fds[SocketSetCapacity];
-  for (uint32_t i = 0; i < n; ++i) fds[i] = pollfd{set.Array[i], POLLIN, 0};
+  for (uint32_t i = 0; i < n; ++i) {
+    // poll would skip a negative handle and, with nothing else to watch and
+    // no time limit, wait for ever; select refuses it.
+    if (set.Array[i] < 0) return -1;
+    fds[i] = pollfd{set.Array[i], POLLIN, 0};
+  }
 
   // A signal must not cut the wait short: retry with what is left of it.
   using Clock = std::chrono::steady_clock;
@@ -43,10 +48,13 @@ int SelectReadable(TSocketSet& set, int32_t timeoutMs) {
   }
   if (r <= 0) return r;
 
+  // A handle that names no open descriptor is an error, as select's EBADF.
+  for (uint32_t i = 0; i < n; ++i)
+    if (fds[i].revents & POLLNVAL) return -1;
   // Readable here includes a hang-up or error: the next read reports it.
   uint32_t kept = 0;
   for (uint32_t i = 0; i < n; ++i)
-    if (fds[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) set.Array[kept++] = fds[i].fd;
+    if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) set.Array[kept++] = fds[i].fd;
   set.Count = kept;
   return static_cast<int>(kept);
 }

@@ -20,7 +20,8 @@ void FdSet(TSocket socket, TSocketSet& set);
 bool FdIsSet(TSocket socket, const TSocketSet& set);
 
 // Waits until a member of the set is readable and keeps only the readable
-// members. Result as select: >0 readable, 0 time-out, -1 error. A negative
+// members. Result as select: >0 readable, 0 time-out, -1 error (a negative
+// handle or one that names no open descriptor among them). A negative
 // time-out waits without limit. Works for any descriptor number (poll based).
 int SelectReadable(TSocketSet& set, int32_t timeoutMs);
 

@@ -4,6 +4,9 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include "server/AudioServer.h"
 #include "text/Cp1251.h"
 
@@ -88,9 +91,14 @@ bool ReadRequest(TClient& client) {
   client.Method.clear();
   client.Path.clear();
   TRequestHeadReader reader;
-  const int32_t timeout = client.Server->HeaderTimeout;
+  // One deadline for the whole head: a client that drips a byte now and then
+  // must not hold a request thread for longer than a silent one.
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(client.Server->HeaderTimeout, 0));
   for (;;) {
-    if (WaitReadable(client.Socket, timeout) <= 0) return true;  // silence: nothing is parsed
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return true;  // out of time: nothing is parsed
+    if (WaitReadable(client.Socket, static_cast<int32_t>(left)) <= 0) return true;
     char byte;
     const ssize_t r = ::recv(client.Socket, &byte, 1, 0);
     if (r <= 0) break;

@@ -38,8 +38,8 @@ class TRequestHeadReader {
 // without its leading "/". Either stays empty when the line is malformed.
 void ParseRequestLine(const std::string& line, std::string& method, std::string& path);
 
-// Reads the head from the client's socket (each byte within the server's
-// HeaderTimeout) and fills Method and Path. Returns false when the head was
+// Reads the head from the client's socket (the whole head within the
+// server's HeaderTimeout) and fills Method and Path. Returns false when the head was
 // refused for its size; Method and Path are then empty.
 bool ReadRequest(TClient& client);
 

@@ -86,6 +86,21 @@ TEST(WaitReadable, PollsWithZeroAndBlocksWithNegative) {
   ::close(pair[1]);
 }
 
+// A handle that names no socket is an error at once, whatever the time-out:
+// poll alone would skip a negative one and wait for ever.
+TEST(WaitReadable, InvalidOrClosedHandleIsAnErrorAtOnce) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  ::close(pair[0]);
+  ::close(pair[1]);
+  for (const TSocket s : {InvalidSocket, pair[0]})
+    for (const int32_t timeout : {-1, 0, 5000}) {
+      const auto start = std::chrono::steady_clock::now();
+      EXPECT_EQ(WaitReadable(s, timeout), -1) << s << " " << timeout;
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    }
+}
+
 TEST(WaitReadable, PendingConnectionCountsAsReadable) {
   const uint16_t port = servertest::FreePort();
   const TSocket listener = CreateBoundSocket("127.0.0.1", port);

@@ -1,4 +1,5 @@
-// The server against the players' own HTTP stacks: curl and ffprobe.
+// The server against real clients: curl, ffprobe and a scripted listener
+// that half-closes, hangs up after a stray byte or drips its request.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -79,6 +80,26 @@ class RealClients : public ::testing::Test {
     stop_ = true;
     if (feeder_.joinable()) feeder_.join();
   }
+  // Feeds the position-dependent test stream to "Radio 1" as a station does:
+  // one 32767-byte piece every 1.0 to 2.7 s, counted in fed_.
+  void FeedAtStationRate() {
+    feeder_ = std::thread([this] {
+      const int periodsMs[] = {1000, 2700, 1600, 2200};
+      for (size_t k = 0; !stop_; ++k) {
+        const std::string piece = Pattern(fed_, 32767);
+        server_->FeedSource("Radio 1", piece.data(), 32767);
+        fed_ += 32767;
+        for (int t = 0; t < periodsMs[k % 4] / 10 && !stop_; ++t)
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    });
+  }
+  // The scripted listener; its standard output (the response head).
+  std::string Listener(const std::string& mode, uint16_t port, const std::string& path, double seconds) {
+    return RunCommand("timeout 60 python3 " MC_SOURCE_DIR "/tests/server/listener.py " + mode + " " +
+                      std::to_string(port) + " '" + path + "' " + std::to_string(seconds) + " " +
+                      (dir_ / "body").string());
+  }
   std::string Url(const std::string& path) { return "http://127.0.0.1:" + std::to_string(port_) + "/" + path; }
 
   fs::path dir_;
@@ -86,7 +107,62 @@ class RealClients : public ::testing::Test {
   std::unique_ptr<TAudioServer> server_;
   std::thread feeder_;
   std::atomic<bool> stop_{false};
+  std::atomic<size_t> fed_{0};
 };
+
+const std::string kRadio1Head =
+    "HTTP/1.0 200 OK\r\nServer: ZANTO 1.0\r\nContent-Type: video/mpeg\r\nicy-name: Radio 1\r\n\r\n";
+
+// A request piped into a netcat-style tool: the listener shuts down its
+// sending side at once and keeps reading. It must get the whole stream.
+TEST_F(RealClients, HalfClosedListenerGetsTheStationsAudioToTheEnd) {
+  if (!HaveTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  FeedAtStationRate();
+  ASSERT_TRUE(WaitUntil([&] { return fed_ > 2 * 32767; }, 5000)) << "the channel is on air";
+  const size_t fedBefore = fed_;
+  EXPECT_EQ(Listener("half-close", port_, "Radio%201", 8.0), kRadio1Head);
+  const size_t fedDuring = fed_ - fedBefore;
+  StopFeeding();
+  const std::string body = ReadFile(dir_ / "body");
+  // Everything fed while it listened arrived, but for what the source's
+  // buffer may still hold; and as one unbroken run of the stream.
+  EXPECT_GE(body.size() + TSource::BufferSize, fedDuring) << "the listener was dropped early";
+  ASSERT_GE(body.size(), 256u);
+  const size_t start = Pattern(0, 1 << 17).find(body.substr(0, 256));
+  ASSERT_NE(start, std::string::npos);
+  EXPECT_TRUE(body == Pattern(start, body.size())) << "bytes lost or reordered";
+}
+
+// Players that hung up on a silent channel after sending a stray byte must
+// free the server's two slots.
+TEST_F(RealClients, ListenersThatHangUpAfterAStrayByteFreeTheirSlots) {
+  if (!HaveTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  EXPECT_EQ(Listener("extra-byte", port_, "Radio%201", 0), kRadio1Head);
+  EXPECT_EQ(Listener("extra-byte", port_, "Radio%201", 0), kRadio1Head);
+  EXPECT_TRUE(WaitUntil([&] { return server_->ClientCount() == 0; }, 5000)) << server_->ClientCount();
+  const int s = Connect(port_);
+  SendAll(s, "GET /Radio%201 HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(ReceiveHead(s), kRadio1Head);
+  ::close(s);
+}
+
+// A client that sends its head a byte at a time, each within the time limit,
+// is still closed once the limit has passed for the head as a whole.
+TEST_F(RealClients, DrippingRequestIsClosedWhenTheHeadsTimeIsUp) {
+  if (!HaveTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  TAudioServer server;
+  server.HeaderTimeout = 1500;
+  const uint16_t port = FreePort();
+  server.AddBinding("127.0.0.1", port);
+  ASSERT_TRUE(server.StartServer());
+  ASSERT_TRUE(server.AddSource("Radio 1", "Radio 1", [](bool a) { return a; }));
+  const auto start = std::chrono::steady_clock::now();
+  const std::string said = Listener("drip", port, "Radio%201", 1.0);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(said.rfind("closed after", 0), 0u) << said;
+  EXPECT_LT(took, std::chrono::seconds(6)) << "the head's time limit restarted with every byte";
+  EXPECT_TRUE(WaitUntil([&] { return server.RequestThreadCount() == 0; }));
+}
 
 TEST_F(RealClients, CurlReceivesTheHeadAndAContiguousSliceOfTheAudio) {
   if (!HaveTool("curl")) GTEST_SKIP() << "curl is not installed";
