@@ -1,6 +1,10 @@
 #include "text/Cp1251.h"
 
+#include <iconv.h>
+
+#include <algorithm>
 #include <array>
+#include <cerrno>
 
 namespace text {
 namespace {
@@ -88,17 +92,72 @@ std::string Cp1251ToUtf8(std::string_view cp1251) {
 std::string Utf8ToCp1251(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());
+  for (char32_t cp : Utf8ToCodePoints(utf8)) out += CodePointToCp1251(cp);
+  return out;
+}
+
+std::u32string Utf8ToCodePoints(std::string_view utf8) {
+  std::u32string out;
+  out.reserve(utf8.size());
   for (size_t i = 0; i < utf8.size();) {
     char32_t cp = 0;
     const size_t len = DecodeOne(utf8, i, cp);
-    if (len == 0) {
-      out += '?';
-      ++i;
-      continue;
-    }
-    out += CodePointToCp1251(cp);
-    i += len;
+    out += len == 0 ? char32_t{0xFFFD} : cp;
+    i += len == 0 ? 1 : len;
   }
+  return out;
+}
+
+char32_t Iso88595ToCodePoint(unsigned char byte) {
+  if (byte < 0xA1) return byte;
+  if (byte == 0xAD) return 0x00AD;  // soft hyphen
+  if (byte == 0xF0) return 0x2116;  // numero sign
+  if (byte == 0xFD) return 0x00A7;  // section sign
+  return 0x0400 + (byte - 0xA0);
+}
+
+std::optional<std::u32string> CharsetToCodePoints(std::string_view bytes, const char* charset, size_t unit) {
+  // A converter carries shift state, so every call opens its own.
+  const iconv_t cd = iconv_open("UTF-32BE", charset);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  struct Closer {
+    iconv_t cd;
+    ~Closer() { iconv_close(cd); }
+  } closer{cd};
+
+  unit = std::max<size_t>(unit, 1);
+  std::u32string out;
+  std::array<char, 256> buffer;
+  auto take = [&](size_t produced) {
+    for (size_t k = 0; k + 4 <= produced; k += 4) {
+      const auto* b = reinterpret_cast<const unsigned char*>(buffer.data() + k);
+      out += static_cast<char32_t>(b[0]) << 24 | static_cast<char32_t>(b[1]) << 16 |
+             static_cast<char32_t>(b[2]) << 8 | b[3];
+    }
+  };
+  // iconv takes a non-const input pointer but does not write through it.
+  char* in = const_cast<char*>(bytes.data());
+  size_t inLeft = bytes.size();
+  while (inLeft > 0) {
+    char* to = buffer.data();
+    size_t toLeft = buffer.size();
+    const size_t done = iconv(cd, &in, &inLeft, &to, &toLeft);
+    const int error = errno;
+    const size_t produced = buffer.size() - toLeft;
+    take(produced);
+    if (done != static_cast<size_t>(-1)) break;
+    if (error == E2BIG && produced > 0) continue;
+    // EILSEQ, or EINVAL for a character cut off at the end.
+    out += char32_t{0xFFFD};
+    if (error != EILSEQ && error != EINVAL) break;
+    const size_t skip = std::min(unit, inLeft);
+    in += skip;
+    inLeft -= skip;
+  }
+  char* to = buffer.data();
+  size_t toLeft = buffer.size();
+  iconv(cd, nullptr, nullptr, &to, &toLeft);  // back to the initial shift state
+  take(buffer.size() - toLeft);
   return out;
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 // Channel names, list lines and the HTTP path are single-byte CP1251 text held
 // in std::string; these are the only conversions to and from UTF-8.
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,5 +22,19 @@ char32_t Cp1251ToCodePoint(unsigned char byte);
 
 // CP1251 byte for a code point, or '?' when CP1251 has none.
 char CodePointToCp1251(char32_t cp);
+
+// Unicode code point of one ISO 8859-5 byte.
+char32_t Iso88595ToCodePoint(unsigned char byte);
+
+// Code points of UTF-8 text; a byte that starts no well-formed sequence gives
+// U+FFFD.
+std::u32string Utf8ToCodePoints(std::string_view utf8);
+
+// Code points of text in a character set known to iconv by `charset` (such as
+// "ISO-8859-7" or "UCS-2BE"). Bytes that form no character, and a character
+// cut off at the end, give U+FFFD; after such a fault the input moves on by
+// `unit` bytes, the width of the set's smallest character. Empty when the
+// system has no converter for the set. Safe to call from several threads.
+std::optional<std::u32string> CharsetToCodePoints(std::string_view bytes, const char* charset, size_t unit = 1);
 
 } // namespace text

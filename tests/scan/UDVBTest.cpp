@@ -6,7 +6,6 @@
 
 #include "FakeCard.h"
 #include "SectionBuilder.h"
-#include "scan/DvbText.h"
 
 using namespace scantest;
 
@@ -16,8 +15,6 @@ void Send(const TDVBSection& s, const Bytes& section) {
   const Bytes p = Payloads(section);
   SectionCallback(p.data(), static_cast<int32_t>(p.size()), s.Handle);
 }
-
-std::string Decode(const Bytes& b) { return scan::DecodeDvbText(b.data(), b.size()); }
 
 class SectionTest : public ::testing::Test {
  protected:
@@ -188,20 +185,6 @@ TEST_F(SectionTest, SdtTimeShiftedAndUndescribedServices) {
   EXPECT_EQ(sdt.ProviderNames[0], "");
   EXPECT_EQ(sdt.ServiceIds[1], 12);
   EXPECT_EQ(sdt.ServiceNames[1], "");
-}
-
-TEST(DvbText, CharacterTablesBecomeCp1251) {
-  EXPECT_EQ(Decode({0x01, 0xB0, 0xEF}), "\xC0\xFF");
-  EXPECT_EQ(Decode({0x01, 0xA1, 0xF1, 'x', 0xF0}), "\xA8\xB8x\xF0");  // other bytes stay
-  EXPECT_EQ(Decode({0x10, 0x00, 0x05, 0xB0, 0xEF, 0xA1, 0xF0, 0x80}), "\xC0\xFF\xA8\xB9?");
-  EXPECT_EQ(Decode({0x15, 0xD0, 0x9F, 0xD1, 0x8F, ' ', 0xE2, 0x82, 0xAC, 0xE4, 0xB8, 0x80}), "\xCF\xFF \x88?");
-  EXPECT_EQ(Decode({0x05, 0xE9, 'a'}), "\xE9" "a");  // unknown table: bytes kept
-  EXPECT_EQ(Decode({0x10, 0x00, 0x02, 'a'}), "a");
-  EXPECT_EQ(Decode(Text("Plain")), "Plain");
-  EXPECT_EQ(Decode({'A', 'B', 0x00, 'C'}), "AB");
-  EXPECT_EQ(Decode({0x15, 'A', 0x00, 0xD0}), "A");
-  EXPECT_EQ(Decode({0x10, 0x00}), "");
-  EXPECT_EQ(Decode({}), "");
 }
 
 TEST_F(SectionTest, CallbackDispatchesByHandleAndStopRemovesTheFilter) {

@@ -1,4 +1,4 @@
-mc_add_test(scan_sections_test SOURCES scan/UDVBTest.cpp)
+mc_add_test(scan_sections_test SOURCES scan/UDVBTest.cpp scan/DvbTextTest.cpp)
 mc_add_test(scan_transponder_test SOURCES scan/UDVBScanTest.cpp)
 
 # A short fuzzing run of the section parsers where clang is installed (the
