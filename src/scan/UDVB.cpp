@@ -20,6 +20,27 @@ int32_t Be16(const uint8_t* p) { return (p[0] << 8) | p[1]; }
 int32_t Pid13(const uint8_t* p) { return ((p[0] & 0x1F) << 8) | p[1]; }
 int32_t Length12(const uint8_t* p) { return ((p[0] & 0x0F) << 8) | p[1]; }
 
+// Stream types of a picture: a service with one is television. Only the
+// codings of the MPEG systems table (and AVS, at 0x42 by custom) count: layer
+// and view sub-streams (SVC, MVC, HEVC extensions) come with a base stream
+// already counted, and user-private types (Dirac, VC-1) mean other things on
+// other networks, where a radio service must not vanish from the list.
+bool IsVideoStream(int32_t type) {
+  switch (type) {
+    case 0x01:  // MPEG-1
+    case 0x02:  // MPEG-2
+    case 0x10:  // MPEG-4 Part 2
+    case 0x1B:  // H.264
+    case 0x21:  // JPEG 2000
+    case 0x24:  // HEVC
+    case 0x33:  // VVC
+    case 0x42:  // AVS
+      return true;
+    default:
+      return false;
+  }
+}
+
 } // namespace
 
 // ---- TDVBSection ---------------------------------------------------------
@@ -191,10 +212,8 @@ bool TPMTSection::ParseSection() {
     const int32_t pid = Pid13(s + pos + 1);
     const int32_t esInfoLength = Length12(s + pos + 3);
     bool audioStored = false;
-    if (type == 0x02) {
-      VideoPid = pid;
-    } else if (type == 0x1B) {
-      IsH264 = 1;
+    if (IsVideoStream(type)) {
+      if (type == 0x1B) IsH264 = 1;
       VideoPid = pid;
     } else if ((type == 0x03 || type == 0x04) && AudioCount < kMaxTableEntries) {
       AudioPids[AudioCount] = static_cast<uint16_t>(pid);

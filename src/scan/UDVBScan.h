@@ -26,7 +26,7 @@ struct TScanService {
   char Name[kScanNameSize];      // CP1251, NUL-terminated when shorter
   char Provider[kScanNameSize];
   uint16_t PcrPid;
-  uint16_t VideoPid;    // 0: no MPEG-2 or H.264 video
+  uint16_t VideoPid;    // 0: no video stream
   uint16_t AudioCount;  // entries used in AudioPids
   uint16_t AudioPids[kMaxScanAudioPids];
   char AudioLanguages[kMaxScanAudioPids][3];

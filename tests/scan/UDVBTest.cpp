@@ -114,6 +114,25 @@ TEST_F(SectionTest, PmtDecodesStreamsAndDescriptors) {
   EXPECT_EQ(pmt.CaPids[1], 0x777);
 }
 
+TEST_F(SectionTest, EveryVideoCodingMakesATelevisionService) {
+  struct Case {
+    uint8_t Type;
+    bool Video;
+  };
+  // MPEG-1, MPEG-4 Part 2, JPEG 2000, HEVC, VVC, AVS; then audio and data types.
+  for (const Case c : {Case{0x01, true}, {0x10, true}, {0x21, true}, {0x24, true}, {0x33, true}, {0x42, true},
+                       {0x06, false}, {0x0F, false}, {0x11, false}, {0x05, false}, {0x86, false}}) {
+    TPMTSection pmt;
+    pmt.Reset();
+    pmt.ProgramNumber = 5;
+    ASSERT_TRUE(pmt.StartFilter(0x105));
+    Send(pmt, Pmt(5, 0x200, {{c.Type, 0x201, {}}, {0x03, 0x202, {}}}));
+    EXPECT_EQ(pmt.VideoPid, c.Video ? 0x201 : 0) << "stream type " << int(c.Type);
+    EXPECT_EQ(pmt.IsH264, 0);
+    EXPECT_EQ(pmt.AudioCount, 1);
+  }
+}
+
 TEST_F(SectionTest, PmtOfAnotherProgramOnTheSamePidLeavesTheObjectRunning) {
   TPMTSection pmt;
   pmt.Reset();
