@@ -4,7 +4,7 @@
 #include <map>
 #include <set>
 
-#include "tsbuilder/Crc32.h"
+#include "scan/Crc32.h"
 #include "tsbuilder/SampleTransponders.h"
 #include "tsbuilder/TsPacketizer.h"
 
@@ -129,7 +129,7 @@ TEST(TransponderTest, TablesRepeatAtBroadcastRatesWithValidCrc) {
   EXPECT_EQ(pids[0x0113].sections.size(), 20u) << "a PMT without audio still goes out";
   EXPECT_EQ(pids[0x0011].sections.size(), 1u) << "SDT every 2 s";
   for (uint16_t pid : {0x0000, 0x0011, 0x0111, 0x0112, 0x0113})
-    for (const Bytes& s : pids[pid].sections) EXPECT_EQ(Crc32Mpeg(s.data(), s.size()), 0u);
+    for (const Bytes& s : pids[pid].sections) EXPECT_EQ(scan::SectionCrc32(s.data(), s.size()), 0u);
   const Bytes& pat = pids[0x0000].sections.front();
   EXPECT_EQ(((pat[1] & 0x0F) << 8) | pat[2], 5 + 3 * 4 + 4);
   const Bytes& silentPmt = pids[0x0113].sections.front();

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "tsbuilder/Crc32.h"
+#include "scan/Crc32.h"
 #include "tsbuilder/MpegAudio.h"
 #include "tsbuilder/PsiTables.h"
 #include "tsbuilder/TsPacketizer.h"
@@ -14,11 +14,9 @@ namespace {
 
 size_t SectionLength(const Bytes& s) { return ((s[1] & 0x0F) << 8) | s[2]; }
 
-TEST(Crc32Test, MatchesTheMpegCheckValueAndSealsSections) {
-  const std::string check = "123456789";
-  EXPECT_EQ(Crc32Mpeg(reinterpret_cast<const uint8_t*>(check.data()), check.size()), 0x0376E6E7u);
+TEST(PsiTablesTest, SectionsAreSealedWithTheSectionCrc) {
   const Bytes pat = PatSection(7, {{1, 0x100}});
-  EXPECT_EQ(Crc32Mpeg(pat.data(), pat.size()), 0u) << "a section with its CRC sums to zero";
+  EXPECT_EQ(scan::SectionCrc32(pat.data(), pat.size()), 0u) << "a section with its CRC sums to zero";
 }
 
 TEST(PsiTablesTest, PatWithOneProgramHasSectionLength13) {
@@ -66,7 +64,7 @@ TEST(PsiTablesTest, SdtSplitsIntoNumberedSectionsThatEachFit) {
     EXPECT_EQ(SectionLength(s) + 3, s.size());
     EXPECT_EQ(s[6], i);
     EXPECT_EQ(s[7], sections.size() - 1);
-    EXPECT_EQ(Crc32Mpeg(s.data(), s.size()), 0u);
+    EXPECT_EQ(scan::SectionCrc32(s.data(), s.size()), 0u);
     for (size_t at = 11; at + 4 < s.size();) {
       ids.push_back((s[at] << 8) | s[at + 1]);
       if (ids.back() == 3) {

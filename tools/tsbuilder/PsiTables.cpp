@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "tsbuilder/Crc32.h"
+#include "scan/Crc32.h"
 
 namespace tsb {
 namespace {
@@ -78,7 +78,7 @@ Bytes LongSection(uint8_t tableId, uint16_t idExtension, uint8_t version, uint8_
   s.push_back(sectionNumber);
   s.push_back(lastSectionNumber);
   s.insert(s.end(), body.begin(), body.end());
-  const uint32_t crc = Crc32Mpeg(s.data(), s.size());
+  const uint32_t crc = scan::SectionCrc32(s.data(), s.size());
   for (int shift = 24; shift >= 0; shift -= 8) s.push_back(static_cast<uint8_t>(crc >> shift));
   return s;
 }
