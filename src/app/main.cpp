@@ -10,6 +10,7 @@
 #include "channels/ChannelList.h"
 #include "device/UDevice.h"
 #include "scan/UDVBScan.h"
+#include "server/Sockets.h"
 #include "text/Cp1251.h"
 
 namespace {
@@ -64,6 +65,12 @@ void ScanDefaultTransponder() {
 } // namespace
 
 int main() {
+  try {
+    SocketsStartup();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  }
   TChannelList list;
   const std::string path = ChannelListPath();
   try {

@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "server/AudioServer.h"
 #include "text/Cp1251.h"
 #include "text/InOutError.h"
@@ -32,6 +34,7 @@ void Deliver(CaptureTarget& target, const uint8_t* data, int32_t number) {
   if (number < 1 || static_cast<size_t>(number) > sessions.Count()) return;
   const size_t row = static_cast<size_t>(number) - 1;
   CaptureSession& s = sessions[row];
+  if (s.NoAudio) return;
 
   const int off = PayloadOffset(data);
   if (off < kPacketLength) s.Ring.Write(data + off, kPacketLength - off);
@@ -80,28 +83,85 @@ CaptureSession::CaptureSession() {
 
 CaptureSession::~CaptureSession() { CloseOutputFile(); }
 
-void CaptureSession::CloseOutputFile() {
-  if (OutputFile >= 0) {
-    ::close(OutputFile);
-    OutputFile = -1;
+int CaptureSession::CloseOutputFile() {
+  if (OutputFile < 0) return 0;
+  // The descriptor is gone whatever close says; EINTR must not be retried.
+  const int r = ::close(OutputFile);
+  OutputFile = -1;
+  return r == 0 || errno == EINTR ? 0 : errno;
+}
+
+TPreparedFile& TPreparedFile::operator=(TPreparedFile&& other) noexcept {
+  if (this != &other) {
+    if (Fd >= 0) ::close(Fd);
+    Fd = std::exchange(other.Fd, -1);
+    Created = std::exchange(other.Created, false);
+    OsName = std::move(other.OsName);
   }
+  return *this;
+}
+
+TPreparedFile::~TPreparedFile() {
+  if (Fd >= 0) ::close(Fd);
+}
+
+void TPreparedFile::Abandon() {
+  if (Fd >= 0) ::close(Fd);
+  Fd = -1;
+  if (Created) ::unlink(OsName.c_str());
+  Created = false;
+}
+
+TPreparedFile PrepareOutputFile(const std::string& fileName) {
+  TPreparedFile file;
+  file.OsName = text::Cp1251ToUtf8(fileName);
+  file.Fd = ::open(file.OsName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (file.Fd >= 0) {
+    file.Created = true;
+    return file;
+  }
+  if (errno != EEXIST) throw text::EInOutError(errno);
+  file.Fd = ::open(file.OsName.c_str(), O_RDWR | O_CLOEXEC);
+  if (file.Fd < 0) throw text::EInOutError(errno);
+  return file;
 }
 
 void TSessions::AddSession(const std::string& fileName, const std::string& channelName, bool ticked) {
-  auto s = std::make_unique<CaptureSession>();
-  s->ChannelName = channelName;
-  s->Ticked = ticked;
-  if (ticked) {
-    const std::string osName = text::Cp1251ToUtf8(fileName);
-    s->OutputFile = ::open(osName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (s->OutputFile < 0) throw text::EInOutError(errno);
-  }
-  sessions_.push_back(std::move(s));
+  TPreparedFile file;
+  if (ticked) file = PrepareOutputFile(fileName);
+  if (const int err = AddSession(fileName, channelName, ticked, std::move(file))) throw text::EInOutError(err);
 }
 
-void TSessions::CloseFiles() {
-  for (auto& s : sessions_)
-    if (s->Ticked) s->CloseOutputFile();
+int TSessions::AddSession(const std::string& fileName, const std::string& channelName, bool ticked,
+                          TPreparedFile file) {
+  auto s = std::make_unique<CaptureSession>();
+  s->ChannelName = channelName;
+  s->FileName = fileName;
+  s->Ticked = ticked;
+  int err = 0;
+  if (ticked) {
+    s->OutputFile = file.Fd;
+    file.Fd = -1;
+    if (::ftruncate(s->OutputFile, 0) != 0) {
+      err = errno;
+      s->CloseOutputFile();
+      s->AppendStopped = true;
+    }
+  } else {
+    file.Abandon();
+  }
+  sessions_.push_back(std::move(s));
+  return err;
+}
+
+std::vector<TCloseFailure> TSessions::CloseFiles() {
+  std::vector<TCloseFailure> failed;
+  for (size_t r = 0; r < sessions_.size(); ++r) {
+    CaptureSession& s = *sessions_[r];
+    if (!s.Ticked) continue;
+    if (const int err = s.CloseOutputFile()) failed.push_back({r, s.ChannelName, s.FileName, err});
+  }
+  return failed;
 }
 
 void TSessions::RemoveAll() {

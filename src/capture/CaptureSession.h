@@ -39,6 +39,10 @@ struct CaptureSession {
   int64_t BytesRecorded = 0;
   // Copies of the row taken at the start; fixed for the run.
   std::string ChannelName;
+  std::string FileName;           // CP1251, as the run formed it
+  // A row without an audio stream: it gets no filter, and anything delivered
+  // under its number is ignored.
+  bool NoAudio = false;
   bool Ticked = false;
   // False for a row whose name an earlier row already streams under: the
   // server has one source per name, and two channels must not mix in it.
@@ -50,7 +54,35 @@ struct CaptureSession {
   // this channel records no more in this run.
   bool AppendStopped = false;
 
-  void CloseOutputFile();
+  // 0, or the errno of a close that failed (a delayed write error).
+  int CloseOutputFile();
+};
+
+// A ticked row's file, opened before a run starts without touching what it
+// holds, so that a start refused later leaves the disk as it was.
+struct TPreparedFile {
+  TPreparedFile() = default;
+  TPreparedFile(TPreparedFile&& other) noexcept { *this = std::move(other); }
+  TPreparedFile& operator=(TPreparedFile&& other) noexcept;
+  ~TPreparedFile();  // closes a descriptor nobody took over
+  // Closes it; a file it created is removed.
+  void Abandon();
+
+  int Fd = -1;
+  bool Created = false;  // did not exist before: removed again when abandoned
+  std::string OsName;    // UTF-8
+};
+
+// Opens (creating when absent) for reading and writing, shared with other
+// openers. Throws text::EInOutError when the file cannot be opened.
+TPreparedFile PrepareOutputFile(const std::string& fileName);
+
+// A file that could not be closed cleanly at the end of a run.
+struct TCloseFailure {
+  size_t Row;
+  std::string ChannelName;  // CP1251
+  std::string FileName;     // CP1251
+  int Error;             // errno
 };
 
 // The sessions of one run, in row order: session r belongs to row r and has
@@ -63,9 +95,14 @@ class TSessions {
   // truncates) its file. The name goes to the operating system as UTF-8.
   // Throws text::EInOutError when the file cannot be created.
   void AddSession(const std::string& fileName, const std::string& channelName, bool ticked);
+  // The same with a file already prepared (ticked rows); the session takes it
+  // over and empties it. 0, or the errno of a failed truncation, after which
+  // the session records nothing.
+  int AddSession(const std::string& fileName, const std::string& channelName, bool ticked, TPreparedFile file);
   size_t Count() const { return sessions_.size(); }
   CaptureSession& operator[](size_t r) { return *sessions_[r]; }
-  void CloseFiles();
+  // Closes every file and returns the ones whose close failed.
+  std::vector<TCloseFailure> CloseFiles();
   // Removes the last session once per row.
   void RemoveAll();
 

@@ -24,7 +24,10 @@ struct StartFailure {
 } // namespace
 
 std::string OutputFileName(const std::string& folder, const std::string& channelName) {
-  return folder + channelName + ".mp3";
+  std::string name = channelName;
+  for (char& c : name)
+    if (c == '/' || c == '\0') c = '_';  // neither can stand in a file's own name
+  return folder + name + ".mp3";
 }
 
 TRecordingRun::TRecordingRun(TChannelList& list, RecordingOptions& options, const TDevicePlugin& device,
@@ -33,63 +36,101 @@ TRecordingRun::TRecordingRun(TChannelList& list, RecordingOptions& options, cons
 
 TRecordingRun::~TRecordingRun() { Stop(); }
 
+namespace {
+
+std::string ChannelText(const ChannelRow& row) { return "Канал " + text::Cp1251ToUtf8(row.Name); }
+
+void AbandonAll(std::vector<TPreparedFile>& files) {
+  for (auto& f : files) f.Abandon();
+}
+
+} // namespace
+
+std::vector<TPreparedFile> TRecordingRun::PrepareRows(std::vector<int32_t>& pids) {
+  const std::string folder = options_.Folder;
+  for (size_t r = 0; r < list_.Count(); ++r) {
+    const ChannelRow& row = list_.Row(r);
+    const auto pid = text::TryStrToInt(row.Pid);
+    if (!pid)
+      throw StartFailure{ChannelText(row) + ": '" + text::Cp1251ToUtf8(row.Pid) + "' is not a valid integer value"};
+    pids.push_back(*pid);
+    if (!row.Ticked) continue;
+    // Two ticked rows that name one file would write it from two channels.
+    const std::string fileName = OutputFileName(folder, row.Name);
+    for (size_t e = 0; e < r; ++e)
+      if (list_.Row(e).Ticked && OutputFileName(folder, list_.Row(e).Name) == fileName)
+        throw StartFailure{ChannelText(row) + ": файл " + text::Cp1251ToUtf8(fileName) +
+                           " уже записывает строка " + list_.Row(e).Number};
+  }
+  std::vector<TPreparedFile> files(list_.Count());
+  for (size_t r = 0; r < list_.Count(); ++r) {
+    const ChannelRow& row = list_.Row(r);
+    if (!row.Ticked) continue;
+    const std::string fileName = OutputFileName(folder, row.Name);
+    try {
+      files[r] = PrepareOutputFile(fileName);
+    } catch (const text::EInOutError& e) {
+      AbandonAll(files);
+      throw StartFailure{ChannelText(row) + ": не удалось создать файл " + text::Cp1251ToUtf8(fileName) + " (" +
+                         e.what() + ")"};
+    }
+  }
+  return files;
+}
+
 bool TRecordingRun::Start() {
   if (running_ || list_.Count() == 0) return false;
-  if (device_.DVBSETCOUNT) device_.DVBSETCOUNT(1);
-
-  std::vector<std::string> names;
-  for (const auto& row : list_.Rows()) names.push_back(row.Name);
-  server_ = StartRecordingServer(names, port_);
-  running_ = true;
-  if (hooks_.RunStateChanged) hooks_.RunStateChanged(true);
-
-  target_ = CaptureTarget{};
-  target_.Sessions = &sessions_;
-  target_.Server = server_.get();
-  target_.Format = &options_.Format;
-  target_.SizeText = hooks_.SizeText;
-  target_.AppendFailed = [this](size_t row, const std::string& reason) { ReportAppendFailure(row, reason); };
+  // Every row is checked and every file opened before anything starts, and
+  // no file is emptied until the start can no longer be refused.
+  std::vector<int32_t> pids;
+  std::vector<TPreparedFile> files;
+  try {
+    files = PrepareRows(pids);
+  } catch (const StartFailure& failure) {
+    if (hooks_.Message) hooks_.Message(failure.Message);
+    return false;
+  }
 
   int filtersAdded = 0;
   try {
+    if (device_.DVBSETCOUNT) device_.DVBSETCOUNT(1);
+    std::vector<std::string> names;
+    for (const auto& row : list_.Rows()) names.push_back(row.Name);
+    server_ = StartRecordingServer(names, port_);
+    running_ = true;
+    if (hooks_.ToolbarChanged) hooks_.ToolbarChanged(true);
+
+    target_ = CaptureTarget{};
+    target_.Sessions = &sessions_;
+    target_.Server = server_.get();
+    target_.Format = &options_.Format;
+    target_.SizeText = hooks_.SizeText;
+    target_.AppendFailed = [this](size_t row, const std::string& reason) { ReportAppendFailure(row, reason); };
+
     const std::string folder = options_.Folder;
     for (size_t r = 0; r < list_.Count(); ++r) {
       const ChannelRow& row = list_.Row(r);
       const std::string fileName = OutputFileName(folder, row.Name);
-      // Two ticked rows of one name would write one file from two channels.
-      for (size_t e = 0; row.Ticked && e < r; ++e)
-        if (list_.Row(e).Ticked && list_.Row(e).Name == row.Name)
-          throw StartFailure{"Канал " + text::Cp1251ToUtf8(row.Name) + ": файл " + text::Cp1251ToUtf8(fileName) +
-                             " уже записывает строка " + list_.Row(e).Number};
-      try {
-        sessions_.AddSession(fileName, row.Name, row.Ticked);
-      } catch (const text::EInOutError& e) {
-        throw StartFailure{"Канал " + text::Cp1251ToUtf8(row.Name) + ": не удалось создать файл " +
-                           text::Cp1251ToUtf8(fileName) + " (" + e.what() + ")"};
-      }
+      if (const int err = sessions_.AddSession(fileName, row.Name, row.Ticked, std::move(files[r])))
+        ReportAppendFailure(r, text::InOutErrorMessage(err));
+      sessions_[r].NoAudio = pids[r] == 0;  // PID 0 is the PAT: the scan lists such a row without audio
       for (size_t e = 0; e < r; ++e)
         if (SameSourceName(list_.Row(e).Name, row.Name)) sessions_[r].FeedsSource = false;
       if (r == 0 && hooks_.TickBoxesShown) hooks_.TickBoxesShown(false);
     }
     AttachCapture(&target_);
     for (size_t r = 0; r < list_.Count(); ++r) {
-      const ChannelRow& row = list_.Row(r);
-      const auto pid = text::TryStrToInt(row.Pid);
-      if (!pid)
-        throw StartFailure{"Канал " + text::Cp1251ToUtf8(row.Name) + ": '" + text::Cp1251ToUtf8(row.Pid) +
-                           "' is not a valid integer value"};
-      if (device_.DVBAddFilter) device_.DVBAddFilter(*pid, OnTsPacket, 2, 0, 0, 0);
+      const int32_t pid = sessions_[r].NoAudio ? kNoAudioFilterPid : pids[r];
+      if (device_.DVBAddFilter) device_.DVBAddFilter(pid, OnTsPacket, 2, 0, 0, 0);
       ++filtersAdded;
     }
-  } catch (const StartFailure& failure) {
-    RollBack(filtersAdded);
-    if (hooks_.Message) hooks_.Message(failure.Message);
-    return false;
   } catch (...) {
+    AbandonAll(files);
     RollBack(filtersAdded);  // out of memory and the like: no half-started run
     throw;
   }
   Recording.store(true, std::memory_order_release);
+  if (hooks_.ListMenuChanged) hooks_.ListMenuChanged(true);
   return true;
 }
 
@@ -102,15 +143,16 @@ void TRecordingRun::RollBack(int filtersAdded) {
   sessions_.CloseFiles();
   sessions_.RemoveAll();
   server_.reset();
+  const bool wasRunning = running_;
   running_ = false;
-  if (hooks_.RunStateChanged) hooks_.RunStateChanged(false);
+  if (wasRunning && hooks_.ToolbarChanged) hooks_.ToolbarChanged(false);
   if (hooks_.TickBoxesShown) hooks_.TickBoxesShown(true);
 }
 
-void TRecordingRun::Stop() {
-  if (!running_) return;
+bool TRecordingRun::Stop() {
+  if (!running_) return true;
   Recording.store(false, std::memory_order_release);
-  if (hooks_.RunStateChanged) hooks_.RunStateChanged(false);
+  if (hooks_.ToolbarChanged) hooks_.ToolbarChanged(false);
   if (hooks_.StopPlayback) hooks_.StopPlayback();
   Pause100ms();
   const int rows = static_cast<int>(sessions_.Count());
@@ -119,11 +161,18 @@ void TRecordingRun::Stop() {
   Pause100ms();
   // A card that still delivers after DVBDelFilter must not find freed sessions.
   DetachCapture();
-  sessions_.CloseFiles();
+  const std::vector<TCloseFailure> failed = sessions_.CloseFiles();
   sessions_.RemoveAll();
+  if (hooks_.ListMenuChanged) hooks_.ListMenuChanged(false);
   server_.reset();
   running_ = false;
   if (hooks_.TickBoxesShown) hooks_.TickBoxesShown(true);
+  // Reported once the stop is complete, so a failure leaves no half-stopped run.
+  if (hooks_.Message)
+    for (const auto& f : failed)
+      hooks_.Message("Канал " + text::Cp1251ToUtf8(f.ChannelName) + ": файл " + text::Cp1251ToUtf8(f.FileName) +
+                     " не закрыт (" + text::InOutErrorMessage(f.Error) + ")");
+  return failed.empty();
 }
 
 void TRecordingRun::ReportAppendFailure(size_t row, const std::string& reason) {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "channels/ChannelList.h"
 #include "capture/CaptureSession.h"
@@ -16,8 +17,12 @@ class TAudioServer;
 
 struct RecordingHooks {
   std::function<void()> StopPlayback;
-  // Toolbar and menu state: true when a run begins, false when it ends.
-  std::function<void(bool running)> RunStateChanged;
+  // "Старт", "Стоп " and "Настройки транспондера": true once the server is
+  // up at the start, false as the stop begins.
+  std::function<void(bool running)> ToolbarChanged;
+  // The list's menu ("Удалить канал", "Прослушать канал", "Прослушать
+  // Фаил"): true once recording is on, false after the sessions are gone.
+  std::function<void(bool running)> ListMenuChanged;
   std::function<void(bool shown)> TickBoxesShown;
   // From the delivery thread: hand over and return at once.
   std::function<void(size_t row, const std::string& sizeText)> SizeText;
@@ -28,8 +33,14 @@ struct RecordingHooks {
 
 extern const char* const kCloseWhileRecordingMessage;
 
-// Record folder text + channel name + ".mp3", nothing inserted (CP1251).
+// Record folder text + channel name + ".mp3", nothing inserted (CP1251). A
+// "/" in the name becomes "_" here only, so that "Jazz_24/7" is a file in the
+// record folder; the name itself, and the stream path, keep it.
 std::string OutputFileName(const std::string& folder, const std::string& channelName);
+
+// A PID no card carries: the filter call for a row without audio is refused
+// and uses its number up, so the rows after it keep theirs.
+constexpr int32_t kNoAudioFilterPid = 0x2000;
 
 class TRecordingRun {
  public:
@@ -40,9 +51,11 @@ class TRecordingRun {
   TRecordingRun& operator=(const TRecordingRun&) = delete;
 
   // Starts a run over every row. False when nothing was started: an empty
-  // list, or a start that failed part way and was rolled back (reported).
+  // list, or a start refused (reported) before anything changed on disk.
   bool Start();
-  void Stop();
+  // Ends the run. False when a recording could not be closed cleanly; each
+  // such file is reported by name once the stop is complete.
+  bool Stop();
   bool Running() const { return running_; }
 
   // The main window's close check: refused while recording; otherwise saves
@@ -54,6 +67,8 @@ class TRecordingRun {
 
  private:
   void RollBack(int filtersAdded);
+  // Checks every row and opens the ticked rows' files; throws the refusal.
+  std::vector<TPreparedFile> PrepareRows(std::vector<int32_t>& pids);
   void ReportAppendFailure(size_t row, const std::string& reason);
 
   TChannelList& list_;

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <mpg123.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
 #include <csignal>
@@ -226,8 +227,11 @@ class RecordingRunOnEmulator : public ::testing::Test {
     }
     ASSERT_EQ(list_.Count(), 3u);
     hooks_.StopPlayback = [this] { ++stopPlaybackCalls_; };
-    hooks_.RunStateChanged = [this](bool r) { states_.push_back(r); };
-    hooks_.TickBoxesShown = [this](bool s) { ticksShown_.push_back(s); };
+    hooks_.ToolbarChanged = [this](bool r) { events_.push_back(r ? "toolbar run" : "toolbar idle"); };
+    hooks_.ListMenuChanged = [this](bool r) {
+      events_.push_back(std::string(r ? "menu run" : "menu idle") + (Recording ? ", recording" : ""));
+    };
+    hooks_.TickBoxesShown = [this](bool s) { events_.push_back(s ? "ticks shown" : "ticks hidden"); };
     hooks_.SizeText = [this](size_t row, const std::string& t) {
       std::lock_guard<std::mutex> g(m_);
       lastSize_[row] = t;
@@ -285,7 +289,7 @@ class RecordingRunOnEmulator : public ::testing::Test {
   std::vector<const tsb::TBuiltService*> services_;
   RecordingHooks hooks_;
   int stopPlaybackCalls_ = 0;
-  std::vector<bool> states_, ticksShown_;
+  std::vector<std::string> events_;  // toolbar, menu and tick-box changes in order
   std::mutex m_;
   std::map<size_t, std::string> lastSize_;
   std::vector<std::string> messages_;
@@ -347,8 +351,10 @@ TEST_F(RecordingRunOnEmulator, PcmRunRecordsTheTickedChannelAndStreamsAll) {
   EXPECT_EQ(g_addedPids, (std::vector<int32_t>{services_[0]->plan.audioPid, services_[1]->plan.audioPid,
                                                 services_[2]->plan.audioPid}));
   EXPECT_EQ(g_deleted, (std::vector<int32_t>{0, 1, 2, 3}));
-  EXPECT_EQ(states_, (std::vector<bool>{true, false}));
-  EXPECT_EQ(ticksShown_, (std::vector<bool>{false, true}));
+  // The toolbar follows the server's start and the stop's first step, the
+  // list's menu the recording flag and the sessions' end.
+  EXPECT_EQ(events_, (std::vector<std::string>{"toolbar run", "ticks hidden", "menu run, recording", "toolbar idle",
+                                               "menu idle", "ticks shown"}));
   EXPECT_EQ(stopPlaybackCalls_, 1);
 }
 
@@ -398,7 +404,7 @@ TEST_F(RecordingRunOnEmulator, MissingRecordFolderRollsBackAndNamesTheChannel) {
   ASSERT_EQ(messages_.size(), 1u);
   EXPECT_NE(messages_[0].find(list_.Row(2).Name), std::string::npos) << messages_[0];
   EXPECT_NE(messages_[0].find("File not found"), std::string::npos) << messages_[0];
-  EXPECT_EQ(states_, (std::vector<bool>{true, false}));
+  EXPECT_TRUE(events_.empty()) << "a refused start touches neither toolbar nor list";
   EXPECT_TRUE(g_addResults.empty());
   // A second start after mending the folder works.
   options_.Folder = dir_.string() + "/";
@@ -416,9 +422,8 @@ TEST_F(RecordingRunOnEmulator, NonNumericPidRollsBackTheFilters) {
   EXPECT_NE(messages_[0].find(list_.Row(2).Name), std::string::npos);
   EXPECT_NE(messages_[0].find("'12x' is not a valid integer value"), std::string::npos);
   std::lock_guard<std::mutex> g(g_callsLock);
-  EXPECT_EQ(g_addResults, (std::vector<int32_t>{1, 2}));
-  EXPECT_EQ(g_deleted, (std::vector<int32_t>{0, 1, 2}));
-  EXPECT_EQ(ticksShown_, (std::vector<bool>{false, true}));
+  EXPECT_TRUE(g_addResults.empty()) << "every row is checked before the first filter";
+  EXPECT_TRUE(events_.empty());
 }
 
 // A row whose PID the card refuses records nothing, and the rows after it
@@ -452,19 +457,19 @@ TEST_F(RecordingRunOnEmulator, FullDiskStopsOneChannelOnly) {
   ASSERT_GE(large, small + 2) << "the channels need different bit rates";
   list_.Row(bigRow).Ticked = true;
   list_.Row(smallRow).Ticked = true;
-  const rlim_t limit = (small + 1) * 32767 + 500;
+  // The write after the last chunk that fits starts exactly at the limit,
+  // which raises SIGXFSZ: the program must fail that write, not die.
+  const rlim_t limit = (small + 1) * 32767;
 
   TRecordingRun run(list_, options_, device_, hooks_, port_);
   ASSERT_TRUE(run.Start());
   struct rlimit saved{};
   ::getrlimit(RLIMIT_FSIZE, &saved);
-  auto* previous = std::signal(SIGXFSZ, SIG_IGN);
   struct rlimit lowered = saved;
   lowered.rlim_cur = limit;
   ::setrlimit(RLIMIT_FSIZE, &lowered);
   ReplayWholeFile(0);
   ::setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, previous);
   run.Stop();
 
   {
@@ -514,6 +519,91 @@ TEST_F(RecordingRunOnEmulator, RowsOfOneNameNeitherMixStreamsNorShareAFile) {
   EXPECT_NE(messages_[0].find("Dup"), std::string::npos) << messages_[0];
 }
 
+// A start refused at row 3 (a bad PID, a file that cannot be made) leaves
+// the disk as it was: last run's recordings keep their bytes, and a file the
+// start had just made is gone again.
+TEST_F(RecordingRunOnEmulator, RefusedStartChangesNothingOnDisk) {
+  for (const std::string kind : {"pid", "file"}) {
+    for (size_t r = 0; r < 3; ++r) list_.Row(r).Ticked = true;
+    std::ofstream(FileOf(0)) << "last run's recording";
+    fs::remove(FileOf(1));
+    if (kind == "pid") {
+      list_.Row(2).Pid = "12x";
+    } else {
+      list_.Row(2).Name = "Blocked";
+      fs::create_directories(FileOf(2));  // a folder where the file would go
+    }
+    messages_.clear();
+    TRecordingRun run(list_, options_, device_, hooks_, port_);
+    EXPECT_FALSE(run.Start()) << kind;
+    EXPECT_EQ(messages_.size(), 1u) << kind;
+    EXPECT_EQ(ReadFile(FileOf(0)), "last run's recording") << kind;
+    EXPECT_FALSE(fs::exists(FileOf(1))) << kind << ": the file the start made is left behind";
+    list_.Row(2).Pid = std::to_string(services_[2]->plan.audioPid);
+    list_.Row(2).Name = Cp(services_[2]->plan.name);
+  }
+}
+
+// The scan keeps "/" in names: such a channel records to a file in the
+// record folder and streams under its own name.
+TEST_F(RecordingRunOnEmulator, SlashInANameRecordsInTheFolderAndStreamsUnderTheName) {
+  list_.Row(0).Name = "Jazz_24/7";
+  list_.Row(0).Ticked = true;
+  TRecordingRun run(list_, options_, device_, hooks_, port_);
+  ASSERT_TRUE(run.Start()) << (messages_.empty() ? "" : messages_[0]);
+  Listener listener(port_, "Jazz_24/7");
+  ASSERT_TRUE(listener.Connected());
+  ASSERT_TRUE(WaitForListeners(run, 1)) << "the stream path keeps the slash";
+  ReplayWholeFile(0);
+  run.Stop();
+  EXPECT_EQ(ReadFile(dir_ / "Jazz_24_7.mp3"), EsBytes(0).substr(0, Chunks(EsBytes(0).size()) * 32767));
+}
+
+// A row without an audio stream (PID "0", as the scan lists it) gets no
+// filter: nothing is recorded or streamed for it, and the rows after it keep
+// their own channels.
+TEST_F(RecordingRunOnEmulator, RowWithPidZeroRecordsNothingAndLeavesTheOthersTheirChannels) {
+  for (size_t r = 0; r < 3; ++r) list_.Row(r).Ticked = true;
+  list_.Row(1).Pid = "0";
+  TRecordingRun run(list_, options_, device_, hooks_, port_);
+  ASSERT_TRUE(run.Start());
+  ReplayWholeFile(0);
+  const int32_t silentStreamed = static_cast<int32_t>(run.Server()->FindSourceObject(list_.Row(1).Name)->BufferCount());
+  run.Stop();
+  EXPECT_EQ(ReadFile(FileOf(1)), "");
+  EXPECT_EQ(silentStreamed, 0);
+  for (size_t r : {size_t{0}, size_t{2}})
+    EXPECT_EQ(ReadFile(FileOf(r)), EsBytes(r).substr(0, Chunks(EsBytes(r).size()) * 32767)) << "row " << r;
+  std::lock_guard<std::mutex> g(g_callsLock);
+  EXPECT_EQ(std::count(g_addedPids.begin(), g_addedPids.end(), 0), 0) << "the PAT was asked for as audio";
+  EXPECT_EQ(g_addResults, (std::vector<int32_t>{1, 0, 3}));
+}
+
+// A recording whose close fails (a delayed write error of a network file
+// system) is named once the stop is done; the stop itself completes.
+TEST_F(RecordingRunOnEmulator, FailedCloseIsReportedByFileAfterACompleteStop) {
+  list_.Row(0).Ticked = true;
+  list_.Row(2).Ticked = true;
+  TRecordingRun run(list_, options_, device_, hooks_, port_);
+  ASSERT_TRUE(run.Start());
+  // Take the descriptor away under the run, so that its close fails.
+  const fs::path victim = fs::canonical(FileOf(2));
+  int taken = -1;
+  for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (fs::read_symlink(fd.path(), ec) == victim) taken = std::stoi(fd.path().filename().string());
+  }
+  ASSERT_GE(taken, 0);
+  ASSERT_EQ(::close(taken), 0);
+  EXPECT_FALSE(run.Stop());
+  EXPECT_FALSE(run.Running());
+  EXPECT_EQ(run.Server(), nullptr);
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_NE(messages_[0].find(text::Cp1251ToUtf8(list_.Row(2).Name)), std::string::npos) << messages_[0];
+  EXPECT_NE(messages_[0].find(victim.filename().string()), std::string::npos) << messages_[0];
+  EXPECT_EQ(events_.back(), "ticks shown");
+}
+
 TEST_F(RecordingRunOnEmulator, CloseAfterTheRunSavesTheListAndClosesTheCard) {
   TRecordingRun run(list_, options_, device_, hooks_, port_);
   ASSERT_TRUE(run.Start());
@@ -533,7 +623,8 @@ TEST(RecordingRun, StartOnAnEmptyListChangesNothing) {
   TDevicePlugin none;
   int calls = 0;
   RecordingHooks hooks;
-  hooks.RunStateChanged = [&](bool) { ++calls; };
+  hooks.ToolbarChanged = [&](bool) { ++calls; };
+  hooks.ListMenuChanged = [&](bool) { ++calls; };
   TRecordingRun run(list, options, none, hooks, 1);
   EXPECT_FALSE(run.Start());
   EXPECT_EQ(calls, 0);
@@ -543,7 +634,7 @@ TEST(RecordingRun, StartOnAnEmptyListChangesNothing) {
 TEST(RecordingRun, OutputFileNameGluesFolderAndName) {
   EXPECT_EQ(OutputFileName("C:\\", "Radio_1"), "C:\\Radio_1.mp3");
   EXPECT_EQ(OutputFileName("D:\\rec", "Radio_1"), "D:\\recRadio_1.mp3");
-  EXPECT_EQ(OutputFileName("/music/", "a/b"), "/music/a/b.mp3");
+  EXPECT_EQ(OutputFileName("/music/", "Jazz_24/7"), "/music/Jazz_24_7.mp3") << "the folder part keeps its slashes";
 }
 
 } // namespace

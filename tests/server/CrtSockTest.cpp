@@ -2,9 +2,12 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <thread>
 
@@ -131,6 +134,31 @@ TEST(SocketsStartup, IgnoresBrokenPipes) {
   EXPECT_EQ(::write(pair[0], "x", 1), -1);
   ::close(pair[0]);
   SocketsCleanup();
+}
+
+// A write that starts at the file-size limit fails with EFBIG once the
+// start-up ran, instead of killing the process. Tried in a child that starts
+// with the default disposition, as a fresh program does.
+TEST(SocketsStartup, WriteAtTheFileSizeLimitFailsInsteadOfKillingTheProcess) {
+  char path[] = "/tmp/mc_fsize_XXXXXX";
+  const int fd = ::mkstemp(path);
+  ASSERT_GE(fd, 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_DFL);
+    SocketsStartup();
+    const rlimit none{0, RLIM_INFINITY};
+    ::setrlimit(RLIMIT_FSIZE, &none);
+    const bool refused = ::write(fd, "x", 1) == -1 && errno == EFBIG;
+    ::_exit(refused ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::close(fd);
+  ::unlink(path);
+  EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
