@@ -22,3 +22,8 @@ target_compile_definitions(udevice_test PRIVATE MC_FIXTURE_DIR="${CMAKE_BINARY_D
 mc_add_test(emulator_test SOURCES device/EmulatorTest.cpp device/EmulatorHarness.cpp device/TempFolder.cpp
   LIBS mc_tsbuilder mc_emulator_control)
 add_dependencies(emulator_test mc_emulator)
+
+# DeadCard loads but its DVBOpen answers 0: a card that is not ready.
+mc_fake_card(mc_fake_card_dead DeadCard 0 ${CMAKE_BINARY_DIR}/tests/Device)
+mc_add_test(transponder_settings_test SOURCES device/TransponderSettingsTest.cpp device/TempFolder.cpp)
+add_dependencies(transponder_settings_test mc_fake_card_beside mc_fake_card_broken mc_fake_card_dead)
