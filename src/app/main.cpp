@@ -1,34 +1,22 @@
-// Console entry until the windows land: loads the channel list beside the
-// executable and prints its rows as UTF-8; with the Emulator card it tunes the
-// default transponder (4084 MHz, horizontal), scans it and prints what a scan
-// would put into the list. The stored list is left as it is.
+// Program entry. With arguments the program runs headless (see
+// CommandLine.h); without, it starts the console summary until the windows
+// land: it loads the channel list beside the executable and prints its rows
+// as UTF-8; with the Emulator card it tunes the default transponder
+// (4084 MHz, horizontal), scans it and prints what a scan would put into the
+// list. The stored list is left as it is.
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <thread>
 
+#include "app/CommandLine.h"
+#include "app/HeadlessRecorder.h"
 #include "channels/ChannelList.h"
 #include "device/UDevice.h"
 #include "scan/UDVBScan.h"
 #include "server/Sockets.h"
-#include "text/Cp1251.h"
 
 namespace {
-
-// CP1251 text as UTF-8, padded to a width in characters (one byte each here).
-std::string Column(const std::string& cp1251, size_t width) {
-  std::string out = text::Cp1251ToUtf8(cp1251);
-  if (cp1251.size() < width) out.append(width - cp1251.size(), ' ');
-  return out;
-}
-
-void PrintRows(const char* title, const TChannelList& list) {
-  std::printf("%s\n%s %s %s %s\n", title, Column("N", 4).c_str(), Column(text::Utf8ToCp1251("Канал"), 32).c_str(),
-              Column(text::Utf8ToCp1251("PID звука"), 10).c_str(), "записано/Мб");
-  for (const auto& row : list.Rows())
-    std::printf("%s %s %s %s\n", Column(row.Number, 4).c_str(), Column(row.Name, 32).c_str(),
-                Column(row.Pid, 10).c_str(), text::Cp1251ToUtf8(row.Recorded).c_str());
-}
 
 void ScanDefaultTransponder() {
   if (LoadDevicePlugin("Emulator") != 0) {
@@ -62,15 +50,7 @@ void ScanDefaultTransponder() {
   UnloadDevicePlugin();
 }
 
-} // namespace
-
-int main() {
-  try {
-    SocketsStartup();
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
-    return 1;
-  }
+int ConsoleSummary() {
   TChannelList list;
   const std::string path = ChannelListPath();
   try {
@@ -80,5 +60,25 @@ int main() {
   }
   PrintRows("ini/kanal.ini:", list);
   ScanDefaultTransponder();
+  std::printf("\nmellowcaster --help: запись и вещание без окон\n");
   return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  try {
+    SocketsStartup();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  }
+  std::string error;
+  const auto commandLine = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
+  if (!commandLine) {
+    std::fprintf(stderr, "%s\n%s", error.c_str(), kUsageText);
+    return 2;
+  }
+  if (commandLine->Action == TCommandLine::TAction::Start) return ConsoleSummary();
+  return RunHeadless(*commandLine);
 }

@@ -74,6 +74,29 @@ std::string UrlDecode(std::string_view text) {
   return out;
 }
 
+std::string StreamAddress(const std::string& channelName, uint16_t port) {
+  // A name with a byte that has no letter in CP1251 goes as its raw bytes,
+  // which the server looks up first.
+  std::string utf8 = text::Cp1251ToUtf8(channelName);
+  if (text::Utf8ToCp1251(utf8) != channelName) utf8 = channelName;
+  const bool onlyDots = utf8.find_first_not_of('.') == std::string::npos;
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out = "http://127.0.0.1:" + std::to_string(port) + "/";
+  for (const char ch : utf8) {
+    const auto c = static_cast<unsigned char>(ch);
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                       c == '_' || c == '~' || (c == '.' && !onlyDots);
+    if (plain) {
+      out += ch;
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
 void ParseRequestLine(const std::string& line, std::string& method, std::string& path) {
   method.clear();
   path.clear();

@@ -46,6 +46,11 @@ bool ReadRequest(TClient& client);
 // Percent and plus decoding; a broken escape makes the whole result empty.
 std::string UrlDecode(std::string_view text);
 
+// The address a player asks for a channel by: the CP1251 name as UTF-8,
+// percent-encoded but for letters, digits and "-._~" (a name of dots alone
+// is encoded too, so no client takes it for a folder step).
+std::string StreamAddress(const std::string& channelName, uint16_t port = 3587);
+
 int32_t SendOkHeader(TClient& client, const std::string& contentType);
 int32_t SendNotFound(TClient& client, const std::string& message);
 int32_t SendServerFull(TClient& client, const std::string& message);

@@ -1,0 +1,123 @@
+#include "app/CommandLine.h"
+
+#include "server/AudioServer.h"
+#include "text/Convert.h"
+#include "text/Cp1251.h"
+
+const char* const kUsageText =
+    "Использование: mellowcaster [действие] [параметры]\n"
+    "Без параметров программа запускается как обычно.\n"
+    "Действия:\n"
+    "  --scan            проверить карту, настроиться, сканировать транспондер и записать kanal.ini\n"
+    "  --record КАНАЛЫ   записывать отмеченные каналы и вещать все: all, none или список через\n"
+    "                    запятую из номеров строк и имён каналов\n"
+    "  --list            показать список каналов\n"
+    "  --help            эта справка\n"
+    "  --version         версия программы\n"
+    "Параметры:\n"
+    "  --ini ПАПКА       папка настроек вместо ini/ рядом с программой\n"
+    "  --folder ПАПКА    папка записи на этот запуск (вместо строки 7 trsp.ini)\n"
+    "  --seconds N       закончить запись через N секунд (иначе по Ctrl+C или SIGTERM)\n";
+
+std::optional<TCommandLine> ParseCommandLine(const std::vector<std::string>& args, std::string& error) {
+  TCommandLine cl;
+  bool actionGiven = false;
+  auto setAction = [&](TCommandLine::TAction a, const std::string& option) {
+    if (actionGiven) {
+      error = "Можно указать только одно действие: " + option;
+      return false;
+    }
+    cl.Action = a;
+    actionGiven = true;
+    return true;
+  };
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string& out) {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        error = "Не указано значение для " + a;
+        return false;
+      }
+      out = args[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "--scan") {
+      if (!setAction(TCommandLine::TAction::Scan, a)) return std::nullopt;
+    } else if (a == "--list") {
+      if (!setAction(TCommandLine::TAction::List, a)) return std::nullopt;
+    } else if (a == "--help" || a == "-h") {
+      if (!setAction(TCommandLine::TAction::Help, a)) return std::nullopt;
+    } else if (a == "--version") {
+      if (!setAction(TCommandLine::TAction::Version, a)) return std::nullopt;
+    } else if (a == "--record") {
+      if (!setAction(TCommandLine::TAction::Record, a) || !value(cl.Rows)) return std::nullopt;
+    } else if (a == "--ini") {
+      if (!value(cl.IniFolder)) return std::nullopt;
+    } else if (a == "--folder") {
+      if (!value(v)) return std::nullopt;
+      cl.Folder = v;
+    } else if (a == "--seconds") {
+      if (!value(v)) return std::nullopt;
+      const auto n = text::TryStrToInt(v);
+      if (!n || *n <= 0) {
+        error = "--seconds: нужно целое число больше 0, а не '" + v + "'";
+        return std::nullopt;
+      }
+      cl.Seconds = *n;
+    } else {
+      error = "Неизвестный параметр: " + a;
+      return std::nullopt;
+    }
+  }
+  if ((cl.Folder || cl.Seconds) && cl.Action != TCommandLine::TAction::Record) {
+    error = "--folder и --seconds относятся к --record";
+    return std::nullopt;
+  }
+  return cl;
+}
+
+namespace {
+
+std::vector<std::string> SplitCommas(const std::string& s) {
+  std::vector<std::string> items;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = s.find(',', start);
+    items.push_back(s.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    if (comma == std::string::npos) return items;
+    start = comma + 1;
+  }
+}
+
+} // namespace
+
+bool SelectRows(TChannelList& list, const std::string& rows, std::string& error) {
+  std::vector<bool> ticks(list.Count(), false);
+  if (rows == "all" || rows == "none") {
+    ticks.assign(list.Count(), rows == "all");
+  } else {
+    for (const std::string& item : SplitCommas(rows)) {
+      if (item.empty()) {
+        error = "Пустой элемент в списке каналов: '" + rows + "'";
+        return false;
+      }
+      // A number names the row listed under it; anything else is a name.
+      const std::string name = text::Utf8ToCp1251(item);
+      bool found = false;
+      for (size_t r = 0; r < list.Count(); ++r) {
+        const ChannelRow& row = list.Row(r);
+        if (row.Number == item || SameSourceName(row.Name, name)) {
+          ticks[r] = true;
+          found = true;
+        }
+      }
+      if (!found) {
+        error = "Нет такого канала: " + item;
+        return false;
+      }
+    }
+  }
+  for (size_t r = 0; r < list.Count(); ++r) list.Row(r).Ticked = ticks[r];
+  return true;
+}

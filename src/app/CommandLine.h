@@ -1,0 +1,29 @@
+#pragma once
+// The program's command line. Without arguments the program starts as it
+// always does; with them it runs headless on the same core.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "channels/ChannelList.h"
+
+struct TCommandLine {
+  enum class TAction { Start, Scan, Record, List, Help, Version };
+  TAction Action = TAction::Start;
+  std::string Rows;                   // --record's argument, as given
+  std::string IniFolder;              // --ini; empty: ini/ beside the executable
+  std::optional<std::string> Folder;  // --folder, UTF-8
+  std::optional<int> Seconds;         // --seconds
+};
+
+// Parses argv[1..]. An unknown option, a missing or bad value, or two
+// actions give std::nullopt and the reason in `error` (UTF-8).
+std::optional<TCommandLine> ParseCommandLine(const std::vector<std::string>& args, std::string& error);
+
+// Ticks the rows that ROWS names: "all", "none", or a comma list of row
+// numbers (as listed) or channel names (UTF-8; ASCII letter case folds, as
+// the stream paths do). False, with the item named in `error`, when an item
+// names no row; the ticks are then unchanged.
+bool SelectRows(TChannelList& list, const std::string& rows, std::string& error);
+
+extern const char* const kUsageText;

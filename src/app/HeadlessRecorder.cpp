@@ -1,0 +1,245 @@
+#include "app/HeadlessRecorder.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <vector>
+
+#include "capture/RecordingRun.h"
+#include "device/TransponderSettings.h"
+#include "device/UDevice.h"
+#include "scan/UDVBScan.h"
+#include "server/HttpRequest.h"
+#include "text/AppPaths.h"
+#include "text/Convert.h"
+#include "text/Cp1251.h"
+#include "text/InOutError.h"
+
+namespace {
+
+std::mutex g_printLock;
+
+void PrintError(const std::string& message) {
+  std::lock_guard<std::mutex> guard(g_printLock);
+  std::fprintf(stderr, "%s\n", message.c_str());
+  std::fflush(stderr);
+}
+
+void PrintLine(const std::string& line) {
+  std::lock_guard<std::mutex> guard(g_printLock);
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+// CP1251 text as UTF-8, padded to a width in characters (one byte each here).
+std::string Column(const std::string& cp1251, size_t width) {
+  std::string out = text::Cp1251ToUtf8(cp1251);
+  if (cp1251.size() < width) out.append(width - cp1251.size(), ' ');
+  return out;
+}
+
+struct TIniFiles {
+  std::string Folder;  // UTF-8, no trailing "/"
+  std::string ChannelList() const { return Folder + "/kanal.ini"; }
+  std::string Settings() const { return Folder + "/trsp.ini"; }
+};
+
+TIniFiles IniFilesOf(const TCommandLine& cl) {
+  std::string folder = cl.IniFolder.empty() ? text::ExecutableFolder() + "/ini" : cl.IniFolder;
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return TIniFiles{folder};
+}
+
+bool LoadList(const TIniFiles& ini, TChannelList& list) {
+  try {
+    list.LoadChannelList(ini.ChannelList());
+    return true;
+  } catch (const std::exception& e) {
+    PrintError(ini.ChannelList() + ": " + e.what());
+    return false;
+  }
+}
+
+// Settings, card check and tuning as the settings window does them at its
+// start. False when there is no open card to work with.
+bool OpenAndTuneCard(const TIniFiles& ini, TTransponderSettings& settings) {
+  try {
+    LoadSettings(ini.Settings(), settings);
+  } catch (const text::EInOutError& e) {
+    // No settings file: defaults, and neither card check nor tuning.
+    PrintError(ini.Settings() + ": " + e.what());
+    return false;
+  } catch (const text::EConvertError& e) {
+    PrintError(ini.Settings() + ": " + e.what());
+  }
+  if (!CheckCard(settings.CardName(), PrintError)) return false;
+  Tune(settings, Dvb, PrintError);
+  return true;
+}
+
+void CloseCard() {
+  if (CardOpen.exchange(false) && Dvb.DVBClose) Dvb.DVBClose();
+  UnloadDevicePlugin();
+}
+
+std::string SignalText() {
+  uint8_t level = 0, quality = 0;
+  if (Dvb.DVBGetTunerStatus) Dvb.DVBGetTunerStatus(&level, &quality);
+  return "уровень " + std::to_string(level) + ", качество " + std::to_string(quality);
+}
+
+int Scan(const TIniFiles& ini) {
+  TTransponderSettings settings;
+  if (!OpenAndTuneCard(ini, settings)) {
+    CloseCard();
+    return 1;
+  }
+  // The tuner settles before the tables are gathered, as after "Применить".
+  ::usleep(300 * 1000);
+  PrintLine("Сигнал: " + SignalText());
+  TChannelList list;
+  ScanAndFill(list);
+  CloseCard();
+  try {
+    list.SaveChannelList(ini.ChannelList());
+  } catch (const text::EInOutError& e) {
+    PrintError(ini.ChannelList() + ": " + e.what());
+    PrintRows("Найдено (список не сохранён):", list);
+    return 1;
+  }
+  PrintRows(("Найдено, записано в " + ini.ChannelList() + ":").c_str(), list);
+  return 0;
+}
+
+std::string RecordFolderOf(const TCommandLine& cl, const TTransponderSettings& settings) {
+  if (!cl.Folder) return EffectiveRecordFolder(settings);
+  std::string folder = *cl.Folder;
+  if (folder.back() != '/') folder += '/';  // a folder given alone is a folder
+  return text::Utf8ToCp1251(folder);
+}
+
+// The rows' size texts, handed over by the delivery thread.
+class TSizeTexts {
+ public:
+  explicit TSizeTexts(size_t rows) : texts_(rows, SizeText(0)) {}
+  void Set(size_t row, const std::string& text) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (row < texts_.size()) texts_[row] = text;
+  }
+  std::string Get(size_t row) {
+    std::lock_guard<std::mutex> guard(lock_);
+    return row < texts_.size() ? texts_[row] : std::string();
+  }
+
+ private:
+  std::mutex lock_;
+  std::vector<std::string> texts_;
+};
+
+int Record(const TCommandLine& cl, const TIniFiles& ini) {
+  // SIGINT and SIGTERM are taken by this thread alone, at its own pace: every
+  // thread started from here on (the card's, the server's) inherits the mask.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  TChannelList list;
+  if (!LoadList(ini, list)) return 1;
+  std::string error;
+  if (!SelectRows(list, cl.Rows, error)) {
+    PrintError(error);
+    return 2;
+  }
+  if (list.Count() == 0) {
+    PrintError("Список каналов пуст: сначала mellowcaster --scan");
+    return 1;
+  }
+  TTransponderSettings settings;
+  if (!OpenAndTuneCard(ini, settings)) {
+    CloseCard();
+    return 1;
+  }
+
+  RecordingOptions options;
+  options.Folder = RecordFolderOf(cl, settings);
+  options.Format = settings.Pcm ? RecordFormat::Pcm : RecordFormat::Mp3;
+  TSizeTexts sizes(list.Count());
+  RecordingHooks hooks;
+  hooks.SizeText = [&](size_t row, const std::string& text) { sizes.Set(row, text); };
+  hooks.Message = PrintError;
+  int status = 0;
+  {
+    TRecordingRun run(list, options, Dvb, hooks);
+    if (!run.Start()) {
+      CloseCard();
+      return 1;
+    }
+    PrintLine("Запись в " + text::Cp1251ToUtf8(options.Folder) + ", формат " + (settings.Pcm ? "PCM" : "MP3") +
+              "; каналы и адреса потоков:");
+    for (const ChannelRow& row : list.Rows())
+      PrintLine(std::string(row.Ticked ? "  [x] " : "  [ ] ") + Column(row.Number, 4) + Column(row.Name, 24) + " " +
+                StreamAddress(row.Name));
+    PrintLine("Слушать: mpv, ffplay или curl -s АДРЕС | mpg123 -; остановить: Ctrl+C или kill " +
+              std::to_string(::getpid()));
+
+    using Clock = std::chrono::steady_clock;
+    const auto end = cl.Seconds ? Clock::now() + std::chrono::seconds(*cl.Seconds) : Clock::time_point::max();
+    for (;;) {
+      const auto left = end - Clock::now();
+      if (left <= Clock::duration::zero()) break;
+      const auto wait = std::min<Clock::duration>(left, std::chrono::seconds(1));
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+      const timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+      if (sigtimedwait(&stopSignals, nullptr, &timeout) > 0) break;
+      std::string line = "Сигнал: " + SignalText();
+      for (size_t r = 0; r < list.Count(); ++r)
+        if (list.Row(r).Ticked) line += " | " + list.Row(r).Number + ":" + sizes.Get(r);
+      PrintLine(line);
+    }
+    if (!run.Stop()) status = 1;
+  }
+  CloseCard();
+  PrintLine("Запись остановлена.");
+  return status;
+}
+
+} // namespace
+
+void PrintRows(const char* title, const TChannelList& list) {
+  std::printf("%s\n%s %s %s %s\n", title, Column("N", 4).c_str(), Column(text::Utf8ToCp1251("Канал"), 32).c_str(),
+              Column(text::Utf8ToCp1251("PID звука"), 10).c_str(), "записано/Мб");
+  for (const auto& row : list.Rows())
+    std::printf("%s %s %s %s\n", Column(row.Number, 4).c_str(), Column(row.Name, 32).c_str(),
+                Column(row.Pid, 10).c_str(), text::Cp1251ToUtf8(row.Recorded).c_str());
+  std::fflush(stdout);
+}
+
+int RunHeadless(const TCommandLine& cl) {
+  const TIniFiles ini = IniFilesOf(cl);
+  switch (cl.Action) {
+    case TCommandLine::TAction::Help:
+      std::fputs(kUsageText, stdout);
+      return 0;
+    case TCommandLine::TAction::Version:
+      std::printf("mellowcaster %s\n", MC_VERSION);
+      return 0;
+    case TCommandLine::TAction::List: {
+      TChannelList list;
+      if (!LoadList(ini, list)) return 1;
+      PrintRows((ini.ChannelList() + ":").c_str(), list);
+      return 0;
+    }
+    case TCommandLine::TAction::Scan:
+      return Scan(ini);
+    case TCommandLine::TAction::Record:
+      return Record(cl, ini);
+    case TCommandLine::TAction::Start:
+      break;
+  }
+  return 0;
+}

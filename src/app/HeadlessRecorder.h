@@ -1,0 +1,12 @@
+#pragma once
+// The program without windows: scan, list and record from the command line,
+// on the same settings files, card check, tuning and recording run as the
+// windows use. Texts go to standard output (errors to standard error) as
+// UTF-8.
+#include "app/CommandLine.h"
+
+// Runs one action of the command line; the process's exit status.
+int RunHeadless(const TCommandLine& commandLine);
+
+// The rows as a table, CP1251 names shown as UTF-8.
+void PrintRows(const char* title, const TChannelList& list);

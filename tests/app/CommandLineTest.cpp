@@ -1,0 +1,108 @@
+#include "app/CommandLine.h"
+
+#include <gtest/gtest.h>
+
+#include "server/HttpRequest.h"
+#include "text/Cp1251.h"
+
+namespace {
+
+using TAction = TCommandLine::TAction;
+
+TEST(ParseCommandLine, ActionsAndTheirOptions) {
+  std::string error;
+  const auto record = ParseCommandLine({"--record", "1,Jazz", "--ini", "/srv/ini", "--folder", "rec", "--seconds", "30"},
+                                       error);
+  ASSERT_TRUE(record) << error;
+  EXPECT_EQ(record->Action, TAction::Record);
+  EXPECT_EQ(record->Rows, "1,Jazz");
+  EXPECT_EQ(record->IniFolder, "/srv/ini");
+  EXPECT_EQ(record->Folder.value_or(""), "rec");
+  EXPECT_EQ(record->Seconds.value_or(0), 30);
+
+  const std::vector<std::pair<std::vector<std::string>, TAction>> plain = {
+      {{}, TAction::Start},       {{"--scan"}, TAction::Scan},       {{"--list", "--ini", "x"}, TAction::List},
+      {{"--help"}, TAction::Help}, {{"--version"}, TAction::Version},
+  };
+  for (const auto& [args, action] : plain) {
+    const auto cl = ParseCommandLine(args, error);
+    ASSERT_TRUE(cl) << error;
+    EXPECT_EQ(cl->Action, action);
+  }
+}
+
+TEST(ParseCommandLine, RefusesWhatItCannotCarryOut) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"--record"},                        // no rows
+      {"--record", ""},                    // empty rows
+      {"--scan", "--record", "all"},       // two actions
+      {"--record", "all", "--seconds", "0"},
+      {"--record", "all", "--seconds", "x"},
+      {"--scan", "--folder", "rec"},       // a record option without a recording
+      {"--ini"},
+      {"-x"},
+  };
+  for (const auto& args : bad) {
+    std::string error;
+    EXPECT_FALSE(ParseCommandLine(args, error)) << args[0];
+    EXPECT_FALSE(error.empty()) << args[0];
+  }
+}
+
+class SelectRowsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"Radio_1", "Jazz", "\xD0\xE0\xE4\xE8\xEE"})  // the last is "Радио" in CP1251
+      list_.AddChannelRow(name, "100", "0");
+    list_.DeleteRow(0);  // numbers stay as listed: "2" and "3" remain
+  }
+  std::vector<bool> Ticks() {
+    std::vector<bool> t;
+    for (const auto& row : list_.Rows()) t.push_back(row.Ticked);
+    return t;
+  }
+  TChannelList list_;
+};
+
+TEST_F(SelectRowsTest, NumbersNamesAllAndNone) {
+  const std::vector<std::pair<std::string, std::vector<bool>>> cases = {
+      {"all", {true, true}},  {"none", {false, false}}, {"3", {false, true}},
+      {"JAZZ", {true, false}}, {"Радио,2", {true, true}},
+  };
+  std::string error;
+  for (const auto& [rows, ticks] : cases) {
+    ASSERT_TRUE(SelectRows(list_, rows, error)) << rows << ": " << error;
+    EXPECT_EQ(Ticks(), ticks) << rows;
+  }
+}
+
+TEST_F(SelectRowsTest, AnItemThatNamesNoRowChangesNothing) {
+  std::string error;
+  ASSERT_TRUE(SelectRows(list_, "2", error));
+  for (const char* rows : {"1", "Jazz,Rock", "Jazz,", ""}) {
+    EXPECT_FALSE(SelectRows(list_, rows, error)) << rows;
+    EXPECT_EQ(Ticks(), (std::vector<bool>{true, false})) << rows;
+  }
+  SelectRows(list_, "Jazz,Rock", error);
+  EXPECT_NE(error.find("Rock"), std::string::npos);
+}
+
+// Whatever a name holds, the address leads back to it through the server's
+// own decoding of the request path.
+TEST(StreamAddress, DecodesBackToTheChannel) {
+  const std::string prefix = "http://127.0.0.1:3587/";
+  for (const std::string& name :
+       {std::string("Radio 1+2"), std::string("Jazz_24/7"), std::string(".."), std::string("a%b?c#d"),
+        text::Utf8ToCp1251("Джаз Café"), std::string("\x98raw")}) {
+    const std::string address = StreamAddress(name);
+    ASSERT_EQ(address.rfind(prefix, 0), 0u);
+    const std::string path = address.substr(prefix.size());
+    EXPECT_EQ(path.find_first_of(" +/?#"), std::string::npos) << path;
+    EXPECT_NE(path, "..") << "a client would take it for the folder above";
+    const std::string decoded = UrlDecode(path);
+    EXPECT_TRUE(decoded == name || text::Utf8ToCp1251(decoded) == name) << name << " -> " << path;
+  }
+  EXPECT_EQ(StreamAddress("Jazz", 8000), "http://127.0.0.1:8000/Jazz");
+}
+
+}  // namespace

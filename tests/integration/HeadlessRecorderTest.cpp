@@ -1,0 +1,172 @@
+// The built program's command line, run as a separate process on the
+// Emulator card with the demo transponder: scan, record, stream, stop.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "integration/ProgramProcess.h"
+
+namespace fs = std::filesystem;
+using programtest::ReadWhole;
+using programtest::TProgram;
+
+namespace {
+
+const std::string kProgram = std::string(MC_BIN_DIR) + "/mellowcaster";
+const std::string kDemo = std::string(MC_BIN_DIR) + "/Device/Emulator/4084H.ts";
+
+bool HaveTool(const std::string& name) {
+  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+std::string Shell(const std::string& command) {
+  std::string out;
+  if (FILE* f = ::popen(command.c_str(), "r")) {
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    ::pclose(f);
+  }
+  return out;
+}
+
+// The settings file for the Emulator card on the demo transponder.
+std::string SettingsFile(bool pcm) {
+  return "5150\r\n4084\r\n2500\r\n2\r\n0\r\n3\r\n\r\n" + std::string(pcm ? "1" : "2") + "\r\n";
+}
+
+class HeadlessRecorder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("mc_headless_" + std::to_string(::getpid()) + "_" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "ini");
+    fs::create_directories(dir_ / "rec");
+    WriteSettings(true);
+    fs::copy_file(fs::path(MC_SOURCE_DIR) / "resources/ini/kanal.ini", dir_ / "ini/kanal.ini");
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  void WriteSettings(bool pcm) { std::ofstream(dir_ / "ini/trsp.ini", std::ios::binary) << SettingsFile(pcm); }
+  std::vector<std::string> Args(std::vector<std::string> args) {
+    args.insert(args.end(), {"--ini", (dir_ / "ini").string()});
+    return args;
+  }
+  // The channel's audio as ffmpeg extracts it from the transponder, twice
+  // over: the card replays the file in a loop.
+  static std::string Extracted(int pid) {
+    const fs::path out = fs::temp_directory_path() / ("mc_es_" + std::to_string(::getpid()) + "_" + std::to_string(pid));
+    Shell("ffmpeg -v error -y -i " + kDemo + " -map 0:i:" + std::to_string(pid) + " -c copy -f mp2 " + out.string());
+    const std::string es = ReadWhole(out.string());
+    fs::remove(out);
+    return es + es;
+  }
+  // True when `bytes` is one unbroken run of the looping stream.
+  static bool ContiguousIn(const std::string& bytes, const std::string& looped) {
+    if (bytes.size() < 256) return false;
+    const size_t at = looped.find(bytes.substr(0, 256));
+    return at != std::string::npos && at + bytes.size() <= looped.size() &&
+           looped.compare(at, bytes.size(), bytes) == 0;
+  }
+  // Runs --record ROWS until SIGTERM after `seconds`; the exit status.
+  int RecordFor(const std::string& rows, int seconds, const std::string& listenTo = "") {
+    TProgram program(kProgram, Args({"--record", rows, "--folder", (dir_ / "rec").string()}), dir_.string());
+    EXPECT_TRUE(program.WaitForOutput("kill", 10000)) << program.Output() << program.Errors();
+    if (!listenTo.empty())
+      Shell("curl -s --max-time " + std::to_string(seconds) + " -o " + (dir_ / "listened").string() +
+            " http://127.0.0.1:3587/" + listenTo);
+    else
+      std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    program.Signal(SIGTERM);
+    const int status = program.Wait(20000);
+    output_ = program.Output();
+    errors_ = program.Errors();
+    return status;
+  }
+
+  fs::path dir_;
+  std::string output_, errors_;
+};
+
+TEST_F(HeadlessRecorder, ScanWritesTheDemoChannelsAsTheDefaultListHoldsThem) {
+  fs::remove(dir_ / "ini/kanal.ini");
+  TProgram scan(kProgram, Args({"--scan"}), dir_.string());
+  ASSERT_EQ(scan.Wait(60000), 0) << scan.Errors();
+  EXPECT_EQ(ReadWhole((dir_ / "ini/kanal.ini").string()),
+            ReadWhole(std::string(MC_SOURCE_DIR) + "/resources/ini/kanal.ini"))
+      << "the default list is not what a scan of the demo transponder gives";
+  EXPECT_NE(scan.Output().find("Europa_Plus__Moscow_"), std::string::npos) << scan.Output();
+}
+
+// Two ticked channels (one by number, one by name) are recorded whole, the
+// others only streamed; a listener with curl gets its channel meanwhile.
+TEST_F(HeadlessRecorder, PcmRunRecordsTheTickedChannelsAndStreamsEveryChannel) {
+  if (!HaveTool("ffmpeg") || !HaveTool("curl")) GTEST_SKIP() << "ffmpeg and curl are needed";
+  ASSERT_EQ(RecordFor("2,Classic_Radio", 5, "%D0%A0%D0%B0%D0%B4%D0%B8%D0%BE_%D0%9C%D0%B0%D1%8F%D0%BA"), 0) << errors_;
+  EXPECT_EQ(errors_, "");
+  EXPECT_NE(output_.find("http://127.0.0.1:3587/Europa_Plus__Moscow_"), std::string::npos) << output_;
+
+  const std::map<std::string, int> recorded = {{"Europa_Plus__Moscow_.mp3", 358}, {"Classic_Radio.mp3", 362}};
+  for (const auto& [file, pid] : recorded) {
+    const std::string bytes = ReadWhole((dir_ / "rec" / file).string());
+    EXPECT_GE(bytes.size(), 32767u) << file;
+    EXPECT_EQ(bytes.size() % 32767, 0u) << file << ": whole chunks only";
+    EXPECT_TRUE(ContiguousIn(bytes, Extracted(pid))) << file << ": bytes lost or doubled";
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "rec"), fs::directory_iterator{}), 2)
+      << "only the ticked rows write files";
+  const std::string listened = ReadWhole((dir_ / "listened").string());
+  EXPECT_GE(listened.size(), 8191u);
+  EXPECT_TRUE(ContiguousIn(listened, Extracted(357))) << "the stream is not the channel's audio";
+}
+
+TEST_F(HeadlessRecorder, Mp3RunWritesMp3AtTheChannelsRateAndChannelCount) {
+  if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is needed";
+  WriteSettings(false);
+  // A mono channel and one at 24 kHz: neither may come out at another rate
+  // or channel count.
+  ASSERT_EQ(RecordFor("Ретро_FM,Детское_радио", 7), 0) << errors_;
+  for (const auto& [file, pid] : std::map<std::string, int>{{"Ретро_FM.mp3", 359}, {"Детское_радио.mp3", 361}}) {
+    const std::string probe = "ffprobe -v error -show_entries stream=codec_name,sample_rate,channels -of compact ";
+    const std::string source = Shell("ffmpeg -v error -i " + kDemo + " -map 0:i:" + std::to_string(pid) +
+                                     " -c copy -f mp2 - | " + probe + "-");
+    const std::string got = Shell(probe + "'" + (dir_ / "rec" / file).string() + "'");
+    ASSERT_EQ(source.rfind("stream|codec_name=mp2|", 0), 0u) << source;
+    const std::string format = source.substr(std::string("stream|codec_name=mp2").size());
+    EXPECT_EQ(got, "stream|codec_name=mp3" + format) << file;
+  }
+}
+
+// Requests the program cannot carry out are refused with a message and a
+// failing exit status, before anything is recorded.
+TEST_F(HeadlessRecorder, RefusalsSayWhyAndFail) {
+  struct TCase {
+    std::vector<std::string> args;
+    bool removeSettings;
+    int status;
+    std::string said;
+  };
+  const std::vector<TCase> cases = {
+      {{"--record", "Нет_такого"}, false, 2, "Нет такого канала: Нет_такого"},
+      {{"--record", "9"}, false, 2, "Нет такого канала: 9"},
+      {{"--record", "all", "--seconds", "0"}, false, 2, "--seconds"},
+      {{"--frobnicate"}, false, 2, "Неизвестный параметр: --frobnicate"},
+      {{"--record"}, false, 2, "--record"},
+      {{"--record", "all"}, true, 1, "trsp.ini: File not found"},
+      {{"--record", "all", "--folder", "/nonexistent/folder"}, false, 1, "File not found"},
+  };
+  for (const auto& c : cases) {
+    if (c.removeSettings) fs::remove(dir_ / "ini/trsp.ini");
+    TProgram program(kProgram, Args(c.args), dir_.string());
+    EXPECT_EQ(program.Wait(20000), c.status) << c.args[0] << " " << (c.args.size() > 1 ? c.args[1] : "");
+    EXPECT_NE(program.Errors().find(c.said), std::string::npos) << program.Errors();
+    WriteSettings(true);
+  }
+  EXPECT_TRUE(fs::is_empty(dir_ / "rec"));
+}
+
+}  // namespace
