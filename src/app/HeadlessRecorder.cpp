@@ -76,8 +76,8 @@ bool OpenAndTuneCard(const TIniFiles& ini, TTransponderSettings& settings) {
     PrintError(ini.Settings() + ": " + e.what());
   }
   if (!CheckCard(settings.CardName(), PrintError)) return false;
-  Tune(settings, Dvb, PrintError);
-  return true;
+  // A field that is no number tunes nothing: recording would only wait.
+  return Tune(settings, Dvb, PrintError);
 }
 
 void CloseCard() {
