@@ -67,6 +67,19 @@ int FreeLoopbackPort() {
   return port;
 }
 
+// True when something accepts connections on the loopback port. A bare
+// connect sends no request, so it takes no listener slot there.
+bool Served(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool served = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return served;
+}
+
 // One HTTP/1.0 GET on loopback, read with bounded waits.
 class THttpGet {
  public:
@@ -201,9 +214,11 @@ TEST_F(IcecastRelay, FourListenersGetTheChannelThroughOneSlotOfTheProgram) {
   const std::string stream = ChannelStream(dir_ / "ini/kanal.ini", kChannel);
   ASSERT_FALSE(stream.empty()) << "no packed stream for " << kChannel;
 
+  // Slots counted on someone else's server would prove nothing.
+  ASSERT_FALSE(Served(kProgramPort)) << "another process already serves 127.0.0.1:" << kProgramPort;
   // The program first, so that the relay finds its server at once.
   TProgram program(kProgram, {"--record", "none", "--ini", (dir_ / "ini").string()}, (dir_ / "program").string());
-  ASSERT_TRUE(program.WaitForOutput("http://127.0.0.1:3587/" + kChannel, 15000))
+  ASSERT_TRUE(program.WaitForOutput("http://127.0.0.1:" + std::to_string(kProgramPort) + "/" + kChannel, 15000))
       << program.Output() << program.Errors();
 
   const int port = FreeLoopbackPort();
