@@ -1,6 +1,7 @@
 #include "player/Slider.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -60,7 +61,8 @@ TEST_F(SeekSlider, PositionPlacesTheThumb) {
   image.fill(QColor(192, 192, 192));
   slider.setPosition(200);
   slider.render(&image);
-  image.save(QStringLiteral(MC_RENDER_DIR "/seek_slider_200.png"));
+  QDir().mkpath(QStringLiteral(MC_RENDER_DIR));
+  EXPECT_TRUE(image.save(QStringLiteral(MC_RENDER_DIR "/seek_slider_200.png")));
 }
 
 TEST_F(SeekSlider, DragRaisesOneChangeOnRelease) {
