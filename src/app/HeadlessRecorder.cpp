@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -12,6 +13,7 @@
 #include "device/TransponderSettings.h"
 #include "device/UDevice.h"
 #include "scan/UDVBScan.h"
+#include "server/AudioServer.h"
 #include "server/HttpRequest.h"
 #include "text/AppPaths.h"
 #include "text/Convert.h"
@@ -73,11 +75,13 @@ bool OpenAndTuneCard(const TIniFiles& ini, TTransponderSettings& settings) {
     PrintError(ini.Settings() + ": " + e.what());
     return false;
   } catch (const text::EConvertError& e) {
+    // The lines after it were not read: the card they name is not known.
     PrintError(ini.Settings() + ": " + e.what());
+    return false;
   }
   if (!CheckCard(settings.CardName(), PrintError)) return false;
   // A field that is no number tunes nothing: recording would only wait.
-  return Tune(settings, Dvb, PrintError);
+  return Tune(settings, Dvb, [&](const std::string& m) { PrintError(ini.Settings() + ": " + m); });
 }
 
 void CloseCard() {
@@ -103,6 +107,12 @@ int Scan(const TIniFiles& ini) {
   TChannelList list;
   ScanAndFill(list);
   CloseCard();
+  // Nothing found (no signal, a wrong transponder): the list the user has is
+  // worth more than an empty one.
+  if (list.Count() == 0) {
+    PrintError("Каналы не найдены: " + ini.ChannelList() + " не изменён");
+    return 1;
+  }
   try {
     list.SaveChannelList(ini.ChannelList());
   } catch (const text::EInOutError& e) {
@@ -146,6 +156,7 @@ int Record(const TCommandLine& cl, const TIniFiles& ini) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);  // the terminal or SSH session went away
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   TChannelList list;
@@ -171,7 +182,13 @@ int Record(const TCommandLine& cl, const TIniFiles& ini) {
   TSizeTexts sizes(list.Count());
   RecordingHooks hooks;
   hooks.SizeText = [&](size_t row, const std::string& text) { sizes.Set(row, text); };
-  hooks.Message = PrintError;
+  // Once the run is up, every message is a channel that stopped recording
+  // or a file that did not close cleanly.
+  std::atomic<int> problems{0};
+  hooks.Message = [&](const std::string& m) {
+    PrintError(m);
+    ++problems;
+  };
   int status = 0;
   {
     TRecordingRun run(list, options, Dvb, hooks);
@@ -179,12 +196,16 @@ int Record(const TCommandLine& cl, const TIniFiles& ini) {
       CloseCard();
       return 1;
     }
+    problems = 0;
+    // The run goes on without streaming, but the addresses below lead nowhere.
+    if (!run.Server() || !run.Server()->IsActive())
+      PrintError("Сервер потоков не запущен: порт 3587 занят? Запись идёт без вещания.");
     PrintLine("Запись в " + text::Cp1251ToUtf8(options.Folder) + ", формат " + (settings.Pcm ? "PCM" : "MP3") +
               "; каналы и адреса потоков:");
     for (const ChannelRow& row : list.Rows())
       PrintLine(std::string(row.Ticked ? "  [x] " : "  [ ] ") + Column(row.Number, 4) + Column(row.Name, 24) + " " +
                 StreamAddress(row.Name));
-    PrintLine("Слушать: mpv, ffplay или curl -s АДРЕС | mpg123 -; остановить: Ctrl+C или kill " +
+    PrintLine("Слушать: ffplay -nodisp АДРЕС, mpv АДРЕС или curl -s АДРЕС | mpg123 -; остановить: Ctrl+C или kill " +
               std::to_string(::getpid()));
 
     using Clock = std::chrono::steady_clock;
@@ -201,7 +222,7 @@ int Record(const TCommandLine& cl, const TIniFiles& ini) {
         if (list.Row(r).Ticked) line += " | " + list.Row(r).Number + ":" + sizes.Get(r);
       PrintLine(line);
     }
-    if (!run.Stop()) status = 1;
+    if (!run.Stop() || problems > 0) status = 3;
   }
   CloseCard();
   PrintLine("Запись остановлена.");

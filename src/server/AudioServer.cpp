@@ -105,6 +105,7 @@ bool TSource::AddClient(std::unique_ptr<TClient> client) {
     // drops the clients, so no client can slip in after that and be stranded.
     if (!terminated_) {
       server_->ClientAttached();
+      client->LastProgress = std::chrono::steady_clock::now();
       clients_.push_back(std::move(client));
       const auto n = static_cast<int32_t>(clients_.size());
       clientCount_ = n;
@@ -119,8 +120,14 @@ bool TSource::AddClient(std::unique_ptr<TClient> client) {
 void TSource::Broadcast(const uint8_t* data, int32_t count) {
   lastBroadcast_ = std::chrono::steady_clock::now();
   std::lock_guard<std::mutex> guard(clientsLock_);
+  const auto now = std::chrono::steady_clock::now();
+  const auto idle = std::chrono::milliseconds(server_->IdleTimeout);
   for (size_t i = clients_.size(); i-- > 0;) {
-    const int32_t r = clients_[i]->Send(data, count);
+    TClient& client = *clients_[i];
+    int32_t r = client.Send(data, count);
+    if (r > 0) client.LastProgress = now;
+    // A listener that reads nothing for the idle span only holds a slot.
+    if (r == -2 && now - client.LastProgress > idle) r = -1;
     if (r == -1) {
       clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(i));
       server_->ClientDetached();
@@ -416,6 +423,9 @@ void TAudioServer::AcceptLoop() {
     // A flood of connections must not exhaust threads: beyond the limit a
     // connection is closed at once.
     if (requestThreads_ >= MaxRequestThreads || !active_) {
+      // Told why, in one try that never waits, rather than closed unanswered.
+      static const std::string busy = ServerFullAnswer();
+      if (active_) (void)::send(s, busy.data(), busy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
       ::close(s);
       continue;
     }
@@ -466,7 +476,22 @@ void TAudioServer::ForgetRequestClient(TClient* client) {
     if (slot.Client == client) slot.Client = nullptr;
 }
 
-void TAudioServer::ClientAttached() { RaiseTo(peakClients_, ++clientCount_); }
+void TAudioServer::ClientAttached() {
+  std::lock_guard<std::mutex> guard(slotsLock_);
+  RaiseTo(peakClients_, ++clientCount_);
+}
+
+bool TAudioServer::ReserveClientSlot() {
+  std::lock_guard<std::mutex> guard(slotsLock_);
+  if (clientCount_ + reservedSlots_ >= MaxClients) return false;
+  ++reservedSlots_;
+  return true;
+}
+
+void TAudioServer::ReleaseClientSlot() {
+  std::lock_guard<std::mutex> guard(slotsLock_);
+  --reservedSlots_;
+}
 
 void TAudioServer::ClientDetached() { --clientCount_; }
 

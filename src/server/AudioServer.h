@@ -50,6 +50,9 @@ class TClient {
   std::string Method;
   std::string Path;
   uint64_t BytesSent = 0;
+  // When a send last took bytes (or the client was attached): a listener
+  // that takes nothing for longer than the idle span is dropped.
+  std::chrono::steady_clock::time_point LastProgress = std::chrono::steady_clock::now();
 };
 
 class TSource {
@@ -183,6 +186,11 @@ class TAudioServer {
   int32_t ClientCount() const { return clientCount_.load(); }
   int32_t PeakClients() const { return peakClients_.load(); }
   int32_t RequestThreadCount() const { return requestThreads_.load(); }
+  // A listener slot held from the check against MaxClients to the attach, so
+  // that requests arriving together cannot all pass the check. False when
+  // the attached and reserved listeners already fill MaxClients.
+  bool ReserveClientSlot();
+  void ReleaseClientSlot();
   std::chrono::system_clock::time_point StartTime() const { return startTime_; }
 
  private:
@@ -221,6 +229,8 @@ class TAudioServer {
 
   std::atomic<int32_t> clientCount_{0};
   std::atomic<int32_t> peakClients_{0};
+  std::mutex slotsLock_;      // the check against MaxClients and its reservation
+  int32_t reservedSlots_ = 0;  // under slotsLock_
   std::chrono::system_clock::time_point startTime_{};
 };
 

@@ -135,14 +135,19 @@ bool ReadRequest(TClient& client) {
 
 namespace {
 
-int32_t SendRefusal(TClient& client, const char* status, const std::string& message) {
-  return client.SendText(std::string("HTTP/1.0 ") + status + "\r\nContent-Type: text/html\r\n\r\n<b>" + message +
-                         "</b>\r\n");
+std::string RefusalText(const char* status, const std::string& message) {
+  return std::string("HTTP/1.0 ") + status + "\r\nContent-Type: text/html\r\n\r\n<b>" + message + "</b>\r\n";
 }
+
+int32_t SendRefusal(TClient& client, const char* status, const std::string& message) {
+  return client.SendText(RefusalText(status, message));
+}
+
+const char* const kServerFullMessage = "The server is already full. Try again later.";
 
 // Steps up to the 200 head; the source to attach the client to, or null when
 // the connection is to be closed.
-std::shared_ptr<TSource> AnswerRequest(TClient& client) {
+std::shared_ptr<TSource> AnswerRequest(TClient& client, bool& reserved) {
   TAudioServer& server = *client.Server;
   SetSocketNonBlocking(client.Socket, false);
   if (!ReadRequest(client)) return nullptr;
@@ -164,10 +169,11 @@ std::shared_ptr<TSource> AnswerRequest(TClient& client) {
     SendNotFound(client, "The source you requested could not be found.");
     return nullptr;
   }
-  if (server.ClientCount() >= server.MaxClients) {
-    SendServerFull(client, "The server is already full. Try again later.");
+  if (!server.ReserveClientSlot()) {
+    SendServerFull(client, kServerFullMessage);
     return nullptr;
   }
+  reserved = true;
   SendOkHeader(client, "video/mpeg");
   client.SendText("icy-name: " + source->StreamName() + "\r\n");
   client.SendText("\r\n");
@@ -184,6 +190,8 @@ int32_t SendNotFound(TClient& client, const std::string& message) {
   return SendRefusal(client, "404 File Not Found", message);
 }
 
+std::string ServerFullAnswer() { return RefusalText("504 Server Full", kServerFullMessage); }
+
 int32_t SendServerFull(TClient& client, const std::string& message) {
   return SendRefusal(client, "504 Server Full", message);
 }
@@ -196,11 +204,20 @@ bool IsAddressBanned(const std::string&) { return false; }
 
 void HandleRequest(std::unique_ptr<TClient> client) {
   std::shared_ptr<TSource> source;
+  bool reserved = false;  // a listener slot is held for this client
   try {
-    source = AnswerRequest(*client);
+    source = AnswerRequest(*client, reserved);
   } catch (...) {
     source = nullptr;  // e.g. out of memory while reading the head: just close
   }
+  TAudioServer& server = *client->Server;
+  struct TSlotRelease {
+    TAudioServer& server;
+    bool held;
+    ~TSlotRelease() {
+      if (held) server.ReleaseClientSlot();
+    }
+  } release{server, reserved};
   // From here on the stopping server no longer reaches this socket.
   client->Server->ForgetRequestClient(client.get());
   if (!source) return;  // the client closes as it goes

@@ -54,6 +54,8 @@ std::string StreamAddress(const std::string& channelName, uint16_t port = 3587);
 int32_t SendOkHeader(TClient& client, const std::string& contentType);
 int32_t SendNotFound(TClient& client, const std::string& message);
 int32_t SendServerFull(TClient& client, const std::string& message);
+// The whole 504 answer with the server's own message.
+std::string ServerFullAnswer();
 int32_t SendForbidden(TClient& client, const std::string& message);
 
 // The server keeps no ban list: every address passes.

@@ -1,6 +1,9 @@
 // The built program's command line, run as a separate process on the
 // Emulator card with the demo transponder: scan, record, stream, stop.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -72,8 +75,8 @@ class HeadlessRecorder : public ::testing::Test {
     return at != std::string::npos && at + bytes.size() <= looped.size() &&
            looped.compare(at, bytes.size(), bytes) == 0;
   }
-  // Runs --record ROWS until SIGTERM after `seconds`; the exit status.
-  int RecordFor(const std::string& rows, int seconds, const std::string& listenTo = "") {
+  // Runs --record ROWS until `stop` after `seconds`; the exit status.
+  int RecordFor(const std::string& rows, int seconds, const std::string& listenTo = "", int stop = SIGTERM) {
     TProgram program(kProgram, Args({"--record", rows, "--folder", (dir_ / "rec").string()}), dir_.string());
     EXPECT_TRUE(program.WaitForOutput("kill", 10000)) << program.Output() << program.Errors();
     if (!listenTo.empty())
@@ -81,7 +84,7 @@ class HeadlessRecorder : public ::testing::Test {
             " http://127.0.0.1:3587/" + listenTo);
     else
       std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    program.Signal(SIGTERM);
+    program.Signal(stop);
     const int status = program.Wait(20000);
     output_ = program.Output();
     errors_ = program.Errors();
@@ -129,7 +132,8 @@ TEST_F(HeadlessRecorder, Mp3RunWritesMp3AtTheChannelsRateAndChannelCount) {
   WriteSettings(false);
   // A mono channel and one at 24 kHz: neither may come out at another rate
   // or channel count.
-  ASSERT_EQ(RecordFor("Ретро_FM,Детское_радио", 7), 0) << errors_;
+  // Ended by SIGHUP, as when the SSH session it was started from closes.
+  ASSERT_EQ(RecordFor("Ретро_FM,Детское_радио", 7, "", SIGHUP), 0) << errors_;
   for (const auto& [file, pid] : std::map<std::string, int>{{"Ретро_FM.mp3", 359}, {"Детское_радио.mp3", 361}}) {
     const std::string probe = "ffprobe -v error -show_entries stream=codec_name,sample_rate,channels -of compact ";
     const std::string source = Shell("ffmpeg -v error -i " + kDemo + " -map 0:i:" + std::to_string(pid) +
@@ -139,6 +143,54 @@ TEST_F(HeadlessRecorder, Mp3RunWritesMp3AtTheChannelsRateAndChannelCount) {
     const std::string format = source.substr(std::string("stream|codec_name=mp2").size());
     EXPECT_EQ(got, "stream|codec_name=mp3" + format) << file;
   }
+}
+
+// A full disk stops the channel with one report; the file keeps what was
+// written, and the run's exit status says a recording stopped part way.
+TEST_F(HeadlessRecorder, FullDiskStopsTheChannelAndTheStatusSaysSo) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is needed";
+  rlimit saved{};
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit small = saved;
+  small.rlim_cur = 2 * 32767 + 1000;
+  ::setrlimit(RLIMIT_FSIZE, &small);  // inherited by the program started next
+  TProgram program(kProgram, Args({"--record", "2", "--folder", (dir_ / "rec").string(), "--seconds", "6"}),
+                   dir_.string());
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  EXPECT_EQ(program.Wait(30000), 3) << program.Errors();
+  EXPECT_NE(program.Errors().find("Disk full"), std::string::npos) << program.Errors();
+  const std::string bytes = ReadWhole((dir_ / "rec/Europa_Plus__Moscow_.mp3").string());
+  EXPECT_EQ(bytes.size(), static_cast<size_t>(small.rlim_cur));
+  EXPECT_TRUE(ContiguousIn(bytes, Extracted(358))) << "what was written is not intact";
+}
+
+// Where the program cannot do its work fully it says so, and keeps what the
+// user has: a scan that finds nothing leaves the list, a busy port leaves
+// the recording.
+TEST_F(HeadlessRecorder, ScanWithoutSignalKeepsTheListAndABusyPortIsReported) {
+  const std::string list = ReadWhole((dir_ / "ini/kanal.ini").string());
+  std::ofstream(dir_ / "ini/trsp.ini", std::ios::binary) << "5150\r\n4000\r\n2500\r\n2\r\n0\r\n3\r\n\r\n1\r\n";
+  TProgram scan(kProgram, Args({"--scan"}), dir_.string());
+  EXPECT_EQ(scan.Wait(60000), 1);
+  EXPECT_NE(scan.Errors().find("не изменён"), std::string::npos) << scan.Errors();
+  EXPECT_EQ(ReadWhole((dir_ / "ini/kanal.ini").string()), list);
+
+  WriteSettings(true);
+  const int busy = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int on = 1;
+  ::setsockopt(busy, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(3587);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(busy, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  ASSERT_EQ(::listen(busy, 1), 0);
+  TProgram record(kProgram, Args({"--record", "6", "--folder", (dir_ / "rec").string(), "--seconds", "4"}),
+                  dir_.string());
+  EXPECT_EQ(record.Wait(30000), 0) << record.Errors();
+  ::close(busy);
+  EXPECT_NE(record.Errors().find("3587"), std::string::npos) << "a run that streams nowhere must say so";
+  EXPECT_GE(ReadWhole((dir_ / "rec/Classic_Radio.mp3").string()).size(), 32767u) << "recording goes on";
 }
 
 // Requests the program cannot carry out are refused with a message and a

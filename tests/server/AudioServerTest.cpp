@@ -223,6 +223,42 @@ TEST_F(ServerTest, SlowListenerLosesChunksWhileFastOneGetsEveryByte) {
   (void)slow;
 }
 
+// A listener that takes no byte for the idle span only holds one of the
+// server's slots: it is dropped, and the slot serves the next one.
+TEST_F(ServerTest, ListenerThatReadsNothingIsDroppedAfterTheIdleSpan) {
+  Start(3000, 1000);
+  Listen("Radio%201", 4096);  // never reads
+  size_t fed = 0;
+  const auto start = std::chrono::steady_clock::now();
+  while (server_->ClientCount() > 0 && std::chrono::steady_clock::now() - start < std::chrono::seconds(6)) {
+    // As fast as the source takes it: the connection's buffers (megabytes
+    // on loopback) must fill before sends are refused.
+    const std::string piece = Pattern(fed, 32767);
+    fed += static_cast<size_t>(server_->FeedSource("Radio 1", piece.data(), 32767));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(server_->ClientCount(), 0) << "a listener that reads nothing kept its slot";
+  Listen("Radio%201");
+  EXPECT_EQ(head_.substr(0, 15), "HTTP/1.0 200 OK");
+}
+
+// Requests that arrive together share the two slots: never a third 200.
+TEST_F(ServerTest, ListenersArrivingTogetherNeverExceedTheLimit) {
+  Start();
+  for (int trial = 0; trial < 5; ++trial) {
+    std::vector<int> batch;
+    for (int i = 0; i < 12; ++i) batch.push_back(Open());
+    for (int s : batch) SendAll(s, "GET /Radio%201 HTTP/1.0\r\n\r\n");
+    int served = 0;
+    for (int s : batch) served += ReceiveHead(s).rfind("HTTP/1.0 200 OK", 0) == 0;
+    EXPECT_EQ(served, 2) << "trial " << trial;
+    EXPECT_LE(server_->PeakClients(), 2);
+    for (int s : batch) ::close(s);
+    sockets_.clear();
+    ASSERT_TRUE(WaitUntil([&] { return server_->ClientCount() == 0; }, 5000));
+  }
+}
+
 TEST_F(ServerTest, ResetListenerIsRemovedAtTheNextChunkAndSourceGoesIdle) {
   std::atomic<int> activations{0}, deactivations{0};
   Start();
@@ -295,7 +331,7 @@ TEST_F(ServerTest, ConnectionFloodIsCappedAtSixtyFourRequestThreads) {
   }
   for (int i = 0; i < 4; ++i) {
     bool closed = false;
-    EXPECT_EQ(Ask("GET /Radio%201 HTTP/1.0\r\n\r\n", closed), "");
+    EXPECT_EQ(Ask("GET /Radio%201 HTTP/1.0\r\n\r\n", closed), kFull) << "turned away without a word";
     EXPECT_TRUE(closed);
   }
   EXPECT_EQ(server_->RequestThreadCount(), TAudioServer::MaxRequestThreads);
