@@ -13,28 +13,15 @@
 #include "integration/ProgramProcess.h"
 
 namespace fs = std::filesystem;
+using programtest::HaveTool;
 using programtest::ReadWhole;
+using programtest::Shell;
 using programtest::TProgram;
 
 namespace {
 
 const std::string kProgram = std::string(MC_BIN_DIR) + "/mellowcaster";
 const std::string kDemo = std::string(MC_BIN_DIR) + "/Device/Emulator/4084H.ts";
-
-bool HaveTool(const std::string& name) {
-  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-std::string Shell(const std::string& command) {
-  std::string out;
-  if (FILE* f = ::popen(command.c_str(), "r")) {
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    ::pclose(f);
-  }
-  return out;
-}
 
 // The settings file for the Emulator card on the demo transponder.
 std::string SettingsFile(bool pcm) {

@@ -18,7 +18,9 @@
 #include "integration/ProgramProcess.h"
 
 namespace fs = std::filesystem;
+using programtest::HaveTool;
 using programtest::ReadWhole;
+using programtest::Shell;
 using programtest::TProgram;
 
 namespace {
@@ -31,17 +33,6 @@ const std::string kChannel = "Classic_Radio";
 const std::string kOtherChannel = "Europa_Plus__Moscow_";
 constexpr int kProgramPort = 3587;
 constexpr int kListeners = 4;
-
-std::string Shell(const std::string& command) {
-  std::string out;
-  if (FILE* f = ::popen(command.c_str(), "r")) {
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    ::pclose(f);
-  }
-  return out;
-}
 
 std::vector<std::string> Split(const std::string& text, const std::string& separator) {
   std::vector<std::string> parts;
