@@ -1,0 +1,464 @@
+#include "LinuxDvbCard.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <linux/dvb/dmx.h>
+#include <linux/dvb/frontend.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace linuxdvb {
+namespace {
+
+constexpr size_t kPacketSize = 188;
+constexpr int kMaxAdapters = 16;
+constexpr int kBusPauseMs = 15;      // DiSEqC: at least 15 ms after a voltage change and a command
+constexpr int kLockPollMs = 50;
+constexpr int kLockPolls = 24;       // about 1.2 s per delivery system
+constexpr int kPollTimeoutMs = 50;   // bounds how long Close waits for the thread
+constexpr unsigned long kDemuxBufferBytes = 1024 * 1024;  // rides out a slow callback
+constexpr size_t kReadBytes = 256 * kPacketSize;
+
+void* Value(unsigned long v) { return reinterpret_cast<void*>(v); }
+
+uint8_t Clamp100(double v) { return static_cast<uint8_t>(std::clamp(v, 0.0, 100.0) + 0.5); }
+
+// A statistic in 0..100, or -1 when the frontend does not offer it.
+// Signal: -85 dBm and below reads 0, -25 dBm and above 100. CNR: 0..15 dB,
+// the span between no picture and a very good dish for QPSK/8PSK.
+int ScaleStat(const dtv_property& p, bool signal) {
+  if (p.u.st.len == 0) return -1;
+  const dtv_stats& s = p.u.st.stat[0];
+  if (s.scale == FE_SCALE_RELATIVE) return Clamp100(double(s.uvalue) * 100.0 / 65535.0);
+  if (s.scale == FE_SCALE_DECIBEL) {
+    const double db = double(s.svalue) / 1000.0;
+    return signal ? Clamp100((db + 85.0) * 100.0 / 60.0) : Clamp100(db * 100.0 / 15.0);
+  }
+  return -1;
+}
+
+} // namespace
+
+bool ParseDeviceChoice(const std::string& text, TDeviceChoice& choice) {
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    at = end + 1;
+    if (const size_t hash = line.find('#'); hash != std::string::npos) line.resize(hash);
+    for (char& c : line)
+      if (c == '=' || c == '\r' || c == '\t') c = ' ';
+    char name[16];
+    int value = 0;
+    char rest = 0;
+    const int got = std::sscanf(line.c_str(), " %15s %d %c", name, &value, &rest);
+    if (got <= 0) continue;  // blank or comment
+    if (got != 2 || value < 0) return false;
+    if (std::strcmp(name, "adapter") == 0)
+      choice.adapter = value;
+    else if (std::strcmp(name, "frontend") == 0)
+      choice.frontend = value;
+    else if (std::strcmp(name, "demux") == 0)
+      choice.demux = value;
+    else
+      return false;
+  }
+  return true;
+}
+
+TLinuxDvbCard::TLinuxDvbCard(TKernelApi& kernel, std::string configPath)
+    : kernel_(kernel), configPath_(std::move(configPath)) {}
+
+TLinuxDvbCard::~TLinuxDvbCard() {
+  Close();
+  if (thread_.joinable()) thread_.join();  // a Close made from a callback left it to us
+}
+
+int TLinuxDvbCard::FindFrontend(const TDeviceChoice& choice, int& adapter, int& frontend) {
+  const int first = choice.adapter >= 0 ? choice.adapter : 0;
+  const int last = choice.adapter >= 0 ? choice.adapter : kMaxAdapters - 1;
+  for (int a = first; a <= last; ++a) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/dev/dvb/adapter%d/frontend%d", a, choice.frontend);
+    const int fd = kernel_.Open(path, O_RDWR | O_NONBLOCK);
+    if (fd < 0) continue;
+    bool dvbS = false, dvbS2 = false;
+    dtv_property p{};
+    p.cmd = DTV_ENUM_DELSYS;
+    dtv_properties list{1, &p};
+    if (kernel_.Ioctl(fd, FE_GET_PROPERTY, &list) == 0 && p.u.buffer.len > 0) {
+      for (uint32_t i = 0; i < p.u.buffer.len && i < sizeof p.u.buffer.data; ++i) {
+        dvbS |= p.u.buffer.data[i] == SYS_DVBS;
+        dvbS2 |= p.u.buffer.data[i] == SYS_DVBS2;
+      }
+    } else if (dvb_frontend_info info{}; kernel_.Ioctl(fd, FE_GET_INFO, &info) == 0 && info.type == FE_QPSK) {
+      dvbS = true;  // a driver from before the property interface
+      dvbS2 = (info.caps & FE_CAN_2G_MODULATION) != 0;
+    }
+    if (dvbS || dvbS2) {
+      canDvbS2_ = dvbS2;
+      adapter = a;
+      frontend = choice.frontend;
+      return fd;
+    }
+    kernel_.Close(fd);
+  }
+  return -1;
+}
+
+int32_t TLinuxDvbCard::Open() {
+  std::lock_guard tune(tuneMutex_);
+  std::unique_lock lock(mutex_);
+  if (open_) return 1;
+  TDeviceChoice choice;
+  if (std::FILE* f = configPath_.empty() ? nullptr : std::fopen(configPath_.c_str(), "r")) {
+    std::string text;
+    char chunk[512];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) text.append(chunk, n);
+    std::fclose(f);
+    if (!ParseDeviceChoice(text, choice)) return 0;  // better no card than the wrong one
+  }
+  int adapter = 0, frontend = 0;
+  const int fd = FindFrontend(choice, adapter, frontend);
+  if (fd < 0) return 0;
+  if (thread_.joinable()) {  // closed from inside a callback: finish that thread first
+    std::thread old = std::move(thread_);
+    lock.unlock();
+    old.join();
+    lock.lock();
+  }
+  char path[64];
+  std::snprintf(path, sizeof path, "/dev/dvb/adapter%d/demux%d", adapter,
+                choice.demux >= 0 ? choice.demux : frontend);
+  demuxPath_ = path;
+  frontendFd_ = fd;
+  open_ = true;
+  stop_ = false;
+  thread_ = std::thread(&TLinuxDvbCard::Run, this);
+  return 1;
+}
+
+void TLinuxDvbCard::Close() {
+  std::lock_guard tune(tuneMutex_);
+  std::unique_lock lock(mutex_);
+  if (frontendFd_ >= 0) kernel_.Close(frontendFd_);
+  frontendFd_ = -1;
+  open_ = false;
+  stop_ = true;
+  for (const auto& [serial, f] : filters_)
+    if (f.fd >= 0) pendingClose_.push_back(f.fd);
+  filters_.clear();
+  byHandle_.clear();
+  ++filtersSerial_;
+  wake_.notify_all();
+  if (OnDeliveryThread()) return;  // the thread closes the files as it ends; Open or the destructor joins it
+  if (thread_.joinable()) {
+    std::thread t = std::move(thread_);
+    lock.unlock();
+    t.join();
+    lock.lock();
+  }
+  ClosePending();
+}
+
+int32_t TLinuxDvbCard::SendDiSEqC(int32_t port) {
+  std::lock_guard tune(tuneMutex_);
+  diseqcPort_ = port >= 1 && port <= 8 ? port : 0;
+  return diseqcPort_ != 0 ? 1 : 0;
+}
+
+int32_t TLinuxDvbCard::SetTuner(const TTunerParams& params) {
+  std::lock_guard tune(tuneMutex_);
+  if (frontendFd_ < 0) return 0;
+  if (params.Voltage != 13 && params.Voltage != 18) return 0;  // no polarisation to select
+  const bool horizontal = params.Voltage == 18;
+  const bool toneOn = params.Tone != 0;
+  const int fd = frontendFd_;
+
+  // The tone must be off while the bus carries the DiSEqC command.
+  kernel_.Ioctl(fd, FE_SET_TONE, Value(SEC_TONE_OFF));
+  kernel_.Ioctl(fd, FE_SET_VOLTAGE, Value(horizontal ? SEC_VOLTAGE_18 : SEC_VOLTAGE_13));
+  kernel_.Sleep(kBusPauseMs);
+  if (diseqcPort_ != 0) {
+    dvb_diseqc_master_cmd cmd{};
+    cmd.msg[0] = 0xE0;  // from the master, no reply wanted, first transmission
+    cmd.msg[1] = 0x10;  // to any LNB or switch
+    if (diseqcPort_ <= 4) {
+      // Committed switch: the port picks the input; polarisation and band
+      // travel with it, as the switch decides them for the chosen LNB.
+      cmd.msg[2] = 0x38;
+      cmd.msg[3] = static_cast<uint8_t>(0xF0 | ((diseqcPort_ - 1) << 2) | (horizontal ? 2 : 0) | (toneOn ? 1 : 0));
+    } else {
+      cmd.msg[2] = 0x39;  // uncommitted switch
+      cmd.msg[3] = static_cast<uint8_t>(0xF0 | (diseqcPort_ - 5));
+    }
+    cmd.msg_len = 4;
+    kernel_.Ioctl(fd, FE_DISEQC_SEND_MASTER_CMD, &cmd);
+    kernel_.Sleep(kBusPauseMs);
+  }
+  kernel_.Ioctl(fd, FE_SET_TONE, Value(toneOn ? SEC_TONE_ON : SEC_TONE_OFF));
+
+  // C band has the oscillator above the transponder, Ku band below it.
+  const int64_t difference = int64_t(params.Frequency) - int64_t(params.LocalOscillator);
+  const auto intermediate = static_cast<uint32_t>(difference < 0 ? -difference : difference);
+  if (Tune(SYS_DVBS, intermediate, params.SymbolRate) && WaitForLock()) return 1;
+  // Many radio transponders are DVB-S2 now.
+  if (canDvbS2_ && Tune(SYS_DVBS2, intermediate, params.SymbolRate) && WaitForLock()) return 1;
+  return 0;
+}
+
+bool TLinuxDvbCard::Tune(uint32_t deliverySystem, uint32_t intermediateKHz, uint32_t symbolRate) {
+  dtv_property p[10]{};
+  uint32_t n = 0;
+  auto set = [&](uint32_t cmd, uint32_t data) {
+    p[n].cmd = cmd;
+    p[n++].u.data = data;
+  };
+  set(DTV_CLEAR, 0);
+  set(DTV_DELIVERY_SYSTEM, deliverySystem);
+  set(DTV_FREQUENCY, intermediateKHz);
+  set(DTV_SYMBOL_RATE, symbolRate);
+  set(DTV_INNER_FEC, FEC_AUTO);
+  set(DTV_MODULATION, QAM_AUTO);
+  set(DTV_INVERSION, INVERSION_AUTO);
+  if (deliverySystem == SYS_DVBS2) {
+    set(DTV_PILOT, PILOT_AUTO);
+    set(DTV_ROLLOFF, ROLLOFF_AUTO);
+  }
+  set(DTV_TUNE, 0);
+  dtv_properties list{n, p};
+  return kernel_.Ioctl(frontendFd_, FE_SET_PROPERTY, &list) == 0;
+}
+
+bool TLinuxDvbCard::WaitForLock() {
+  for (int i = 0; i < kLockPolls; ++i) {
+    fe_status_t status{};
+    if (kernel_.Ioctl(frontendFd_, FE_READ_STATUS, &status) == 0 && (status & FE_HAS_LOCK)) return true;
+    kernel_.Sleep(kLockPollMs);
+  }
+  return false;
+}
+
+int32_t TLinuxDvbCard::GetTunerStatus(uint8_t* level, uint8_t* quality) {
+  std::lock_guard tune(tuneMutex_);
+  int lv = 0, q = 0;
+  fe_status_t status{};
+  const bool locked = frontendFd_ >= 0 && kernel_.Ioctl(frontendFd_, FE_READ_STATUS, &status) == 0 &&
+                      (status & FE_HAS_LOCK);
+  if (locked) {
+    dtv_property p[2]{};
+    p[0].cmd = DTV_STAT_SIGNAL_STRENGTH;
+    p[1].cmd = DTV_STAT_CNR;
+    dtv_properties list{2, p};
+    lv = q = -1;
+    if (kernel_.Ioctl(frontendFd_, FE_GET_PROPERTY, &list) == 0) {
+      lv = ScaleStat(p[0], true);
+      q = ScaleStat(p[1], false);
+    }
+    // Older drivers only give the legacy readings, 0..65535 by convention.
+    uint16_t raw = 0;
+    if (lv < 0) lv = kernel_.Ioctl(frontendFd_, FE_READ_SIGNAL_STRENGTH, &raw) == 0 ? Clamp100(raw / 655.35) : 0;
+    raw = 0;
+    if (q < 0) q = kernel_.Ioctl(frontendFd_, FE_READ_SNR, &raw) == 0 ? Clamp100(raw / 655.35) : 0;
+  }
+  if (level) *level = static_cast<uint8_t>(lv);
+  if (quality) *quality = static_cast<uint8_t>(q);
+  return locked ? 1 : 0;
+}
+
+int TLinuxDvbCard::OpenDemux(uint16_t pid) {
+  const int fd = kernel_.Open(demuxPath_.c_str(), O_RDWR | O_NONBLOCK);
+  if (fd < 0) return -1;
+  // A smaller buffer than asked for still works: no reason to refuse.
+  kernel_.Ioctl(fd, DMX_SET_BUFFER_SIZE, Value(kDemuxBufferBytes));
+  dmx_pes_filter_params filter{};
+  filter.pid = pid;
+  filter.input = DMX_IN_FRONTEND;
+  filter.output = DMX_OUT_TSDEMUX_TAP;  // whole packets of this PID, read from this file
+  filter.pes_type = DMX_PES_OTHER;
+  filter.flags = DMX_IMMEDIATE_START;
+  if (kernel_.Ioctl(fd, DMX_SET_PES_FILTER, &filter) != 0) {
+    kernel_.Close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int32_t TLinuxDvbCard::AddFilter(int32_t pid, TFilterCallback callback) {
+  std::lock_guard lock(mutex_);
+  if (!open_) return 0;
+  int fd = -1;
+  const bool acceptable = pid >= 0 && pid <= 0x1FFF && callback &&
+                          static_cast<int64_t>(filters_.size()) < kFilterLimit;
+  if (acceptable) fd = OpenDemux(static_cast<uint16_t>(pid));
+  if (fd < 0) {
+    // The k-th call after the switch to whole packets reports k: a refused
+    // call uses its number up, so the filters after it keep theirs.
+    if (wholePackets_) nextPacketHandle_ = nextPacketHandle_ == INT32_MAX ? 1 : nextPacketHandle_ + 1;
+    return 0;
+  }
+  // Handles are never 0 and never name two live filters at once.
+  int32_t& next = wholePackets_ ? nextPacketHandle_ : nextPayloadHandle_;
+  const int32_t wrapTo = wholePackets_ ? 1 : kFirstPayloadHandle;
+  int32_t handle;
+  do {
+    handle = next;
+    next = next == INT32_MAX ? wrapTo : next + 1;
+  } while (byHandle_.count(handle) != 0);
+  const uint64_t serial = nextSerial_++;
+  filters_[serial] = TFilter{static_cast<uint16_t>(pid), callback, handle, wholePackets_, fd, false};
+  byHandle_[handle] = serial;
+  ++filtersSerial_;
+  wake_.notify_all();
+  return handle;
+}
+
+void TLinuxDvbCard::DelFilter(int32_t handle) {
+  std::unique_lock lock(mutex_);
+  const auto it = byHandle_.find(handle);
+  if (it == byHandle_.end()) return;
+  const uint64_t serial = it->second;
+  byHandle_.erase(it);
+  const auto f = filters_.find(serial);
+  if (f->second.fd >= 0) {
+    kernel_.Ioctl(f->second.fd, DMX_STOP, nullptr);  // frees the adapter's filter now
+    pendingClose_.push_back(f->second.fd);
+  }
+  filters_.erase(f);
+  ++filtersSerial_;
+  wake_.notify_all();
+  // The delivery thread runs one callback at a time, so on it no delivery to
+  // this filter can be under way unless this is its own callback.
+  if (OnDeliveryThread()) return;
+  ++deleteWaiters_;
+  changed_.wait(lock, [&] { return inFlight_ != serial; });
+  --deleteWaiters_;
+}
+
+void TLinuxDvbCard::SetCount(int32_t mode) {
+  std::lock_guard lock(mutex_);
+  wholePackets_ = mode != 0;
+  if (wholePackets_) nextPacketHandle_ = 1;  // the k-th filter from now reports k
+}
+
+void TLinuxDvbCard::ClosePending() {
+  for (const int fd : pendingClose_) kernel_.Close(fd);
+  pendingClose_.clear();
+}
+
+void TLinuxDvbCard::MarkDead(uint64_t serial) {
+  std::lock_guard lock(mutex_);
+  if (const auto it = filters_.find(serial); it != filters_.end()) it->second.dead = true;
+  ++filtersSerial_;
+}
+
+bool TLinuxDvbCard::Deliver(uint64_t serial, const uint8_t* packet) {
+  std::unique_lock lock(mutex_);
+  const auto it = filters_.find(serial);
+  if (stop_ || it == filters_.end()) return false;  // removed by an earlier callback or another thread
+  const TFilter f = it->second;
+  inFlight_ = serial;
+  lock.unlock();
+  if (f.wholePackets)
+    f.callback(packet, static_cast<int32_t>(kPacketSize), f.handle);
+  else
+    f.callback(packet + 4, static_cast<int32_t>(kPacketSize - 4), f.handle);
+  lock.lock();
+  inFlight_ = 0;
+  if (deleteWaiters_ > 0) changed_.notify_all();
+  return true;
+}
+
+void TLinuxDvbCard::ReadFilter(uint64_t serial, int fd, std::vector<uint8_t>& carry,
+                               std::vector<uint8_t>& buffer) {
+  const size_t kept = carry.size();
+  std::memcpy(buffer.data(), carry.data(), kept);
+  const ssize_t n = kernel_.Read(fd, buffer.data() + kept, buffer.size() - kept);
+  if (n < 0) {
+    if (errno == EOVERFLOW) {  // the kernel dropped what did not fit; what follows is good
+      overflows_.fetch_add(1, std::memory_order_relaxed);
+      carry.clear();
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ETIMEDOUT) {
+      MarkDead(serial);  // the device failed or went away: stop polling it
+    }
+    return;
+  }
+  if (n == 0) {  // a demux file with no running filter behind it
+    MarkDead(serial);
+    return;
+  }
+  const size_t len = kept + static_cast<size_t>(n);
+  size_t pos = 0;
+  while (len - pos >= kPacketSize) {
+    const uint8_t* p = buffer.data() + pos;
+    if (p[0] != 0x47) {  // lost sync: skip to the next sync byte
+      const void* next = std::memchr(p + 1, 0x47, len - pos - 1);
+      pos = next ? static_cast<size_t>(static_cast<const uint8_t*>(next) - buffer.data()) : len;
+      continue;
+    }
+    if (!Deliver(serial, p)) {
+      carry.clear();
+      return;
+    }
+    pos += kPacketSize;
+  }
+  carry.assign(buffer.begin() + static_cast<ptrdiff_t>(pos), buffer.begin() + static_cast<ptrdiff_t>(len));
+}
+
+void TLinuxDvbCard::Run() {
+  threadId_.store(std::this_thread::get_id());
+  std::vector<uint8_t> buffer(kReadBytes + kPacketSize);
+  std::vector<TWatch> watches;
+  std::vector<pollfd> fds;
+  std::map<uint64_t, std::vector<uint8_t>> carries;  // partial packets, by filter serial
+  uint64_t seen = ~uint64_t{0};
+  for (;;) {
+    {
+      std::unique_lock lock(mutex_);
+      for (;;) {
+        ClosePending();
+        if (stop_) {
+          threadId_.store(std::thread::id());
+          return;
+        }
+        if (seen != filtersSerial_) {
+          seen = filtersSerial_;
+          watches.clear();
+          for (const auto& [serial, f] : filters_)
+            if (!f.dead) watches.push_back({serial, f.fd});
+        }
+        if (!watches.empty()) break;
+        wake_.wait(lock, [&] { return stop_ || seen != filtersSerial_ || !pendingClose_.empty(); });
+      }
+    }
+    for (auto it = carries.begin(); it != carries.end();) {
+      const bool watched = std::any_of(watches.begin(), watches.end(),
+                                       [&](const TWatch& w) { return w.serial == it->first; });
+      it = watched ? std::next(it) : carries.erase(it);
+    }
+    fds.clear();
+    for (const TWatch& w : watches) fds.push_back({w.fd, POLLIN | POLLPRI, 0});
+    const int ready = kernel_.Poll(fds.data(), fds.size(), kPollTimeoutMs);
+    if (ready < 0) {
+      if (errno != EINTR) {  // must not spin on a poll that keeps failing
+        std::unique_lock lock(mutex_);
+        wake_.wait_for(lock, std::chrono::milliseconds(kPollTimeoutMs), [&] { return stop_; });
+      }
+      continue;
+    }
+    for (size_t i = 0; i < fds.size() && ready > 0; ++i) {
+      if (fds[i].revents & POLLNVAL)
+        MarkDead(watches[i].serial);
+      else if (fds[i].revents != 0)
+        ReadFilter(watches[i].serial, watches[i].fd, carries[watches[i].serial], buffer);
+    }
+  }
+}
+
+} // namespace linuxdvb

@@ -1,0 +1,113 @@
+#pragma once
+// A DVB-S/S2 adapter driven through the Linux DVB API: the frontend tunes,
+// one demux file per filter delivers that PID's packets, and one thread polls
+// them all and runs the filter callbacks.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KernelApi.h"
+#include "device/DvbPluginApi.h"
+
+namespace linuxdvb {
+
+// Which devices to use: /dev/dvb/adapterN/frontendM and demuxD.
+struct TDeviceChoice {
+  int adapter = -1;  // -1: the first adapter that receives satellites
+  int frontend = 0;
+  int demux = -1;  // -1: the same number as the frontend
+};
+
+// Reads "adapter N", "frontend M" and "demux D" lines ('=' may stand between
+// name and number; '#' starts a comment). False on a line it cannot read.
+bool ParseDeviceChoice(const std::string& text, TDeviceChoice& choice);
+
+class TLinuxDvbCard {
+ public:
+  static constexpr int kFilterLimit = 256;
+  static constexpr int32_t kFirstPayloadHandle = 0x10000;
+
+  // configPath: the optional file naming the adapter; absent means "search".
+  TLinuxDvbCard(TKernelApi& kernel, std::string configPath);
+  ~TLinuxDvbCard();
+  TLinuxDvbCard(const TLinuxDvbCard&) = delete;
+  TLinuxDvbCard& operator=(const TLinuxDvbCard&) = delete;
+
+  int32_t Open();
+  void Close();
+  int32_t SendDiSEqC(int32_t port);
+  int32_t SetTuner(const TTunerParams& params);
+  int32_t GetTunerStatus(uint8_t* level, uint8_t* quality);
+  int32_t AddFilter(int32_t pid, TFilterCallback callback);
+  void DelFilter(int32_t handle);
+  void SetCount(int32_t mode);
+
+  // Demux buffer overflows seen (packets were lost; reading went on).
+  int64_t Overflows() const { return overflows_.load(std::memory_order_relaxed); }
+
+ private:
+  struct TFilter {
+    uint16_t pid = 0;
+    TFilterCallback callback = nullptr;
+    int32_t handle = 0;
+    bool wholePackets = false;
+    int fd = -1;
+    bool dead = false;  // its device failed: no longer polled
+  };
+  struct TWatch {
+    uint64_t serial;
+    int fd;
+  };
+
+  int FindFrontend(const TDeviceChoice& choice, int& adapter, int& frontend);
+  bool Tune(uint32_t deliverySystem, uint32_t intermediateKHz, uint32_t symbolRate);
+  bool WaitForLock();
+  int OpenDemux(uint16_t pid);
+  void Run();
+  void ReadFilter(uint64_t serial, int fd, std::vector<uint8_t>& carry, std::vector<uint8_t>& buffer);
+  bool Deliver(uint64_t serial, const uint8_t* packet);
+  void MarkDead(uint64_t serial);
+  void ClosePending();  // under mutex_
+  bool OnDeliveryThread() const { return std::this_thread::get_id() == threadId_.load(); }
+
+  TKernelApi& kernel_;
+  const std::string configPath_;
+
+  // Frontend state, under tuneMutex_ (taken before mutex_, never after): a
+  // tuning waits for its lock without stalling the deliveries.
+  std::mutex tuneMutex_;
+  int frontendFd_ = -1;
+  bool canDvbS2_ = false;
+  int32_t diseqcPort_ = 0;
+
+  // Filters and the delivery thread, under mutex_.
+  std::mutex mutex_;
+  std::condition_variable wake_;     // delivery thread: filters changed or stop
+  std::condition_variable changed_;  // DelFilter: a callback has finished
+  std::thread thread_;
+  std::atomic<std::thread::id> threadId_{};
+  bool open_ = false;
+  bool stop_ = false;
+  std::string demuxPath_;
+  std::map<uint64_t, TFilter> filters_;  // by serial, unique per registration
+  std::map<int32_t, uint64_t> byHandle_;
+  // Removed filters' demux files: the delivery thread may be polling them, so
+  // only it (or Close after joining it) closes them.
+  std::vector<int> pendingClose_;
+  bool wholePackets_ = false;
+  int32_t nextPacketHandle_ = 1;
+  int32_t nextPayloadHandle_ = kFirstPayloadHandle;
+  uint64_t nextSerial_ = 1;
+  uint64_t filtersSerial_ = 0;  // changes whenever the set to poll does
+  uint64_t inFlight_ = 0;       // serial of the filter whose callback runs now
+  int deleteWaiters_ = 0;
+
+  std::atomic<int64_t> overflows_{0};
+};
+
+} // namespace linuxdvb
