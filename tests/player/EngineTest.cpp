@@ -1,0 +1,369 @@
+// The engine library driven through the component, rendering to WAV files or
+// the paced dummy output, with files and with live streams from the server.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <twolame.h>
+
+#include "player/XaudioPlayer.h"
+#include "server/AudioServer.h"
+#include "server/ServerTestUtil.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+const std::string kDemo = std::string(MC_BIN_DIR) + "/Device/Emulator/4084H.es/101.mp2";
+
+std::string TempPath(const std::string& name) {
+  return ::testing::TempDir() + "/engine_" + std::to_string(::getpid()) + "_" + name;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// Interleaved 16-bit samples after the 44-byte head.
+std::vector<int16_t> WavSamples(const std::string& path) {
+  const std::string all = ReadAll(path);
+  std::vector<int16_t> out;
+  if (all.size() < 44 || all.compare(0, 4, "RIFF") != 0) return out;
+  out.resize((all.size() - 44) / 2);
+  std::memcpy(out.data(), all.data() + 44, out.size() * 2);
+  return out;
+}
+
+// Share of the left channel's energy above `hz`, from 2048-point spectra.
+double EnergyAbove(const std::vector<int16_t>& s, double hz, int rate = 48000) {
+  const size_t n = 2048;
+  double high = 0;
+  for (size_t block = 0; block + 2 * n <= s.size() && block < 40 * 2 * n; block += 2 * n) {
+    std::vector<std::complex<double>> a(n);
+    for (size_t i = 0; i < n; ++i) a[i] = s[block + 2 * i];
+    // Iterative radix-2 FFT.
+    for (size_t i = 1, j = 0; i < n; ++i) {
+      size_t bit = n >> 1;
+      for (; j & bit; bit >>= 1) j ^= bit;
+      j ^= bit;
+      if (i < j) std::swap(a[i], a[j]);
+    }
+    for (size_t len = 2; len <= n; len <<= 1) {
+      const auto w = std::polar(1.0, -2 * M_PI / static_cast<double>(len));
+      for (size_t i = 0; i < n; i += len) {
+        std::complex<double> x = 1;
+        for (size_t k = 0; k < len / 2; ++k, x *= w) {
+          const auto u = a[i + k], v = a[i + k + len / 2] * x;
+          a[i + k] = u + v;
+          a[i + k + len / 2] = u - v;
+        }
+      }
+    }
+    for (size_t k = static_cast<size_t>(hz * n / rate); k < n / 2; ++k) high += std::norm(a[k]);
+  }
+  return high;
+}
+
+
+// White noise as a Layer II file. At 32 kHz the subbands are 500 Hz wide, so
+// bands 23 to 31 cover 11.5 to 16 kHz, where encoders still spend bits (at
+// 48 kHz those bands lie above what Layer II encoders code at all).
+bool WriteNoiseMp2(const std::string& path, double seconds) {
+  twolame_options* o = twolame_init();
+  twolame_set_verbosity(o, 0);
+  twolame_set_num_channels(o, 2);
+  twolame_set_in_samplerate(o, 32000);
+  twolame_set_out_samplerate(o, 32000);
+  twolame_set_mode(o, TWOLAME_STEREO);
+  twolame_set_bitrate(o, 384);
+  twolame_set_psymodel(o, 0);
+  twolame_set_quick_mode(o, 0);
+  if (twolame_init_params(o) != 0) return false;
+  std::vector<int16_t> pcm(1152 * 2);
+  std::vector<unsigned char> mp2(16384);
+  std::string out;
+  uint32_t seed = 12345;
+  for (int frame = 0; frame < seconds * 32000 / 1152; ++frame) {
+    for (auto& v : pcm) {
+      seed = seed * 1664525u + 1013904223u;
+      v = static_cast<int16_t>(static_cast<int32_t>(seed >> 16) / 8 - 4096);
+    }
+    const int n = twolame_encode_buffer_interleaved(o, pcm.data(), 1152, mp2.data(), static_cast<int>(mp2.size()));
+    if (n > 0) out.append(reinterpret_cast<char*>(mp2.data()), static_cast<size_t>(n));
+  }
+  const int n = twolame_encode_flush(o, mp2.data(), static_cast<int>(mp2.size()));
+  if (n > 0) out.append(reinterpret_cast<char*>(mp2.data()), static_cast<size_t>(n));
+  twolame_close(&o);
+  std::ofstream(path, std::ios::binary) << out;
+  return !out.empty();
+}
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    player.XaudioPath = std::string(MC_BIN_DIR) + "/libxaudio.so";
+    player.OnNotifyStreamParameters = [&](TXaudioPlayer*, uint32_t f, int16_t b, uint8_t c) {
+      frequency = f, bitrate = b, channels = c;
+    };
+    player.OnNotifyInputTimecode = [&](TXaudioPlayer*, uint8_t h, uint8_t m, uint8_t s, uint8_t f) {
+      ++timecodes;
+      lastTimecode = h * 3600.0 + m * 60 + s + f / 100.0;
+    };
+    player.OnNotifyInputPosition = [&](TXaudioPlayer*, uint32_t o, uint32_t r) {
+      ++positions;
+      lastOffset = o, lastRange = r;
+    };
+    player.OnNotifyStreamDuration = [&](TXaudioPlayer*, uint32_t d) { duration = d; };
+    player.OnNotifyPlayerState = [&](TXaudioPlayer*, int32_t s) {
+      state = s;
+      if (s == XA_PLAYER_STATE_EOS) ++ends;
+    };
+    player.OnNotifyError = [&](TXaudioPlayer*, uint8_t, int16_t, const std::string& m) { errors.push_back(m); };
+    player.OnNotifyNack = [&](TXaudioPlayer*, uint8_t c, int16_t) { nacks.push_back(c); };
+    player.Init();
+  }
+  void TearDown() override {
+    for (const auto& f : files) std::remove(f.c_str());
+  }
+  // Pumps notifications until `done` holds or the time is up.
+  bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      player.ProcessNotifications();
+      if (done()) return true;
+      if (std::chrono::steady_clock::now() > until) return false;
+      std::this_thread::sleep_for(5ms);
+    }
+  }
+  std::string Wav(const std::string& name) {
+    files.push_back(TempPath(name));
+    return files.back();
+  }
+  // Plays a file to the end into a WAV file and returns its samples.
+  std::vector<int16_t> Render(const std::string& input, const std::string& name) {
+    const std::string out = Wav(name);
+    const int before = ends;
+    player.OutputOpen("wav:" + out);
+    player.InputOpen(input);
+    player.Play();
+    EXPECT_TRUE(WaitFor([&] { return ends > before; }, 20s)) << input;
+    return WavSamples(out);
+  }
+
+  TXaudioPlayer player;
+  uint32_t frequency = 0, duration = 0, lastOffset = 0, lastRange = 0;
+  int bitrate = 0, channels = 0, timecodes = 0, positions = 0, state = -1, ends = 0;
+  double lastTimecode = -1;
+  std::vector<std::string> errors;
+  std::vector<int> nacks;
+  std::vector<std::string> files;
+};
+
+TEST_F(EngineTest, ALayerTwoFilePlaysAndReportsItsParametersTimeAndPosition) {
+  const auto samples = Render(kDemo, "file.wav");
+  EXPECT_EQ(frequency, 48000u);
+  EXPECT_EQ(bitrate, 192);
+  EXPECT_EQ(channels, 2);
+  EXPECT_NEAR(duration, 60000u, 100);
+  EXPECT_GE(timecodes, 1);
+  EXPECT_GE(positions, 1);
+  // The last report is the end of the file.
+  EXPECT_NEAR(lastTimecode, 60.0, 0.1);
+  EXPECT_NEAR(lastOffset, lastRange, 2u);
+  EXPECT_NEAR(samples.size() / 2.0 / 48000, 60.0, 0.1);
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(EngineTest, SeekToTheMiddleAndStopPromptly) {
+  player.OutputOpen("dummy");
+  player.InputOpen(kDemo);
+  player.Play();
+  ASSERT_TRUE(WaitFor([&] { return timecodes > 0; }));
+  player.InputSeek(200, 400);
+  ASSERT_TRUE(WaitFor([&] { return lastTimecode > 25; }, 3s));
+  EXPECT_NEAR(lastTimecode, 30.0, 1.5);
+  EXPECT_NEAR(lastOffset, 200u, 10u);
+  EXPECT_EQ(lastRange, 400u);
+  EXPECT_EQ(state, XA_PLAYER_STATE_PLAYING);
+
+  player.Stop();
+  const auto asked = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitFor([&] { return state == XA_PLAYER_STATE_STOPPED; }, 2s));
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 500ms);
+  const int seen = timecodes;
+  std::this_thread::sleep_for(400ms);
+  player.ProcessNotifications();
+  EXPECT_EQ(timecodes, seen) << "still playing after Stop";
+}
+
+TEST_F(EngineTest, OpeningANewInputWhilePlayingNeedsNoStop) {
+  player.OutputOpen("dummy");
+  player.InputOpen(kDemo);
+  player.Play();
+  ASSERT_TRUE(WaitFor([&] { return timecodes > 0; }));
+  player.InputSeek(300, 400);
+  ASSERT_TRUE(WaitFor([&] { return lastTimecode > 40; }));
+  player.InputOpen(kDemo);
+  player.Play();
+  ASSERT_TRUE(WaitFor([&] { return lastTimecode >= 0 && lastTimecode < 5; }));
+  EXPECT_EQ(state, XA_PLAYER_STATE_PLAYING);
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(EngineTest, BadInputsAndUnknownCommandsAreAnsweredNotCrashedOn) {
+  const uint16_t closed = servertest::FreePort();
+  struct Case {
+    std::string input;
+  } cases[] = {{"/nonexistent/file.mp2"}, {"http://127.0.0.1:" + std::to_string(closed) + "/X"}, {"http://:12/"}};
+  for (const auto& c : cases) {
+    const size_t before = errors.size();
+    const auto start = std::chrono::steady_clock::now();
+    player.InputOpen(c.input);
+    EXPECT_TRUE(WaitFor([&] { return errors.size() > before; }, 3s)) << c.input;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s) << c.input;
+  }
+  nacks.clear();
+  player.Play();           // no input
+  player.InputModulesList();  // not implemented
+  player.InputSeek(1, 0);
+  EXPECT_TRUE(WaitFor([&] { return nacks.size() == 3; }));
+  EXPECT_EQ(nacks, (std::vector<int>{4, 16, 7}));
+}
+
+TEST_F(EngineTest, VolumeZeroRendersSilenceAndTheEqualiserLiftsTheTop) {
+  // The demo channel holds nothing above 10 kHz: white noise shows the bands.
+  const std::string noise = Wav("noise.mp2");
+  ASSERT_TRUE(WriteNoiseMp2(noise, 3));
+  const auto flat = Render(noise, "flat.wav");
+  XA_EqualizerInfo eq{};
+  for (int i = 23; i < 32; ++i) eq.left[i] = eq.right[i] = 100;
+  player.SetCodecEqualizer(eq);
+  const auto lifted = Render(noise, "lifted.wav");
+  ASSERT_FALSE(flat.empty());
+  ASSERT_EQ(flat.size(), lifted.size());
+  EXPECT_GT(EnergyAbove(lifted, 10000, 32000), 4 * EnergyAbove(flat, 10000, 32000));
+  // Below the lifted bands nothing changes much.
+  const double lowFlat = EnergyAbove(flat, 0, 32000) - EnergyAbove(flat, 10000, 32000);
+  const double lowLifted = EnergyAbove(lifted, 0, 32000) - EnergyAbove(lifted, 10000, 32000);
+  EXPECT_NEAR(lowLifted / lowFlat, 1.0, 0.2);
+
+  player.SetCodecEqualizer(XA_EqualizerInfo{});
+  player.SetOutputVolume(-1, 50, -1);
+  const auto half = Render(noise, "half.wav");
+  ASSERT_EQ(half.size(), flat.size());
+  for (size_t i = 0; i < flat.size(); i += 997) EXPECT_NEAR(half[i], flat[i] / 2.0, 1.0) << i;
+  player.SetOutputVolume(-1, 0, -1);
+  const auto silent = Render(noise, "silent.wav");
+  ASSERT_EQ(silent.size(), flat.size());
+  EXPECT_EQ(std::count(silent.begin(), silent.end(), 0), static_cast<long>(silent.size()));
+}
+
+class EngineStreamTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    for (int attempt = 0; attempt < 5 && !server; ++attempt) {
+      port = servertest::FreePort();
+      server = StartRecordingServer({"Radio 1"}, port);
+    }
+    ASSERT_TRUE(server);
+  }
+  void TearDown() override {
+    stopFeed = true;
+    if (feeder.joinable()) feeder.join();
+    server.reset();
+    EngineTest::TearDown();
+  }
+  // Feeds the demo channel the way the capture does: 32767 bytes at the
+  // station's rate of 192 kbit/s.
+  void Feed(int chunks) {
+    feeder = std::thread([this, chunks] {
+      const std::string audio = ReadAll(kDemo);
+      auto due = std::chrono::steady_clock::now();
+      for (int i = 0; i < chunks && !stopFeed; ++i) {
+        server->FeedSource("Radio 1", audio.data() + static_cast<size_t>(i) * 32767, 32767);
+        fed = i + 1;
+        due += std::chrono::microseconds(32767LL * 8 * 1000 / 192);
+        while (!stopFeed && std::chrono::steady_clock::now() < due) std::this_thread::sleep_for(10ms);
+      }
+    });
+  }
+  uint16_t port = 0;
+  std::unique_ptr<TAudioServer> server;
+  std::thread feeder;
+  std::atomic<bool> stopFeed{false};
+  std::atomic<int> fed{0};
+};
+
+TEST_F(EngineStreamTest, ALiveStreamPlaysWithoutAGapAfterTheFirstChunk) {
+  const auto reference = Render(kDemo, "reference.wav");
+  const std::string out = Wav("live.wav");
+  player.OutputOpen("wav:" + out);
+  player.InputOpen("http://127.0.0.1:" + std::to_string(port) + "/Radio 1");
+  player.Play();
+  Feed(6);
+  ASSERT_TRUE(WaitFor([&] { return frequency > 0; }, 15s));
+  EXPECT_EQ(frequency, 48000u);
+  EXPECT_EQ(bitrate, 192);
+  EXPECT_EQ(channels, 2);
+  ASSERT_TRUE(WaitFor([&] { return fed == 6; }, 15s));
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(state, XA_PLAYER_STATE_PLAYING) << "a stall between chunks ended playback";
+  player.Stop();
+  ASSERT_TRUE(WaitFor([&] { return state == XA_PLAYER_STATE_STOPPED; }));
+  WaitFor([] { return false; }, 200ms);
+
+  const auto live = WavSamples(out);
+  // The server holds the newest 32767 bytes back; the rest has been played.
+  ASSERT_GT(live.size() / 2.0 / 48000, 4 * 1.36);
+  // From the second frame on the decoder has forgotten where it joined:
+  // every sample must equal the file's decoding at one fixed offset.
+  const size_t start = 2 * 1152 * 2, window = 256;
+  ASSERT_GT(live.size(), start + window);
+  size_t at = std::string::npos;
+  for (size_t o = 0; o + window <= reference.size() && at == std::string::npos; o += 2)
+    if (std::equal(live.begin() + start, live.begin() + start + window, reference.begin() + o)) at = o;
+  ASSERT_NE(at, std::string::npos) << "the live audio is not the channel's";
+  size_t mismatches = 0;
+  for (size_t i = start; i < live.size() && at + i - start < reference.size(); ++i)
+    mismatches += live[i] != reference[at + i - start];
+  EXPECT_EQ(mismatches, 0u) << "a gap or a jump in the rendered stream";
+}
+
+TEST_F(EngineStreamTest, AnUnknownChannelIsAnErrorWithoutAHang) {
+  player.OutputOpen("dummy");
+  const auto start = std::chrono::steady_clock::now();
+  player.InputOpen("http://127.0.0.1:" + std::to_string(port) + "/Nope");
+  ASSERT_TRUE(WaitFor([&] { return !errors.empty(); }, 7s));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  EXPECT_NE(errors[0].find("404"), std::string::npos) << errors[0];
+}
+
+TEST_F(EngineStreamTest, AStreamThatEndsReportsIt) {
+  player.OutputOpen("dummy");
+  player.InputOpen("http://127.0.0.1:" + std::to_string(port) + "/Radio 1");
+  player.Play();
+  Feed(3);
+  ASSERT_TRUE(WaitFor([&] { return frequency > 0; }, 10s));
+  stopFeed = true;
+  feeder.join();
+  server.reset();  // closes the connection
+  EXPECT_TRUE(WaitFor([&] { return ends > 0; }, 10s));
+  EXPECT_FALSE(errors.empty());
+}
+
+}  // namespace

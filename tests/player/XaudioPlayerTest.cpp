@@ -1,0 +1,218 @@
+// The component against stand-in engines: loading failures with their exact
+// messages, commands reaching the engine with their codes and argument
+// shapes, and notifications raised as typed events on the pumping thread.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "player/XaudioPlayer.h"
+
+namespace {
+
+std::string Fake(const std::string& name) { return std::string(MC_FAKE_XAUDIO_DIR) + "/libfake_xaudio_" + name + ".so"; }
+
+// The stand-in's call log since the last read.
+std::string TakeLog(const std::string& lib) {
+  void* h = ::dlopen(lib.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (!h) return "(not loaded)";
+  auto fn = reinterpret_cast<const char* (*)()>(::dlsym(h, "fake_log"));
+  std::string out = fn();
+  ::dlclose(h);
+  return out;
+}
+
+void Emit(const std::string& lib, int code) {
+  void* h = ::dlopen(lib.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(h, nullptr);
+  reinterpret_cast<void (*)(int)>(::dlsym(h, "fake_emit"))(code);
+  ::dlclose(h);
+}
+
+std::string MessageOf(TXaudioPlayer& p) {
+  try {
+    p.Init();
+  } catch (const EXaudioException& e) {
+    return e.what();
+  }
+  return "(no exception)";
+}
+
+TEST(XaudioPlayerLoad, FailuresRaiseTheirExactMessages) {
+  struct Case {
+    std::string lib, message;
+  } cases[] = {
+      {"/nonexistent/libxaudio.so", "Cannot Load Xaudio DLL (/nonexistent/libxaudio.so)"},
+      {Fake("noversion"), "Cannot Find Symbol xaudio_get_version in Xaudio DLL"},
+      {Fake("nosym"), "Cannot Find Symbol control_win32_params_to_message in Xaudio DLL"},
+      {Fake("v37"), "Xaudio DLL API Mismatch\rExpected 3.8, Got 3.7"},
+      {Fake("newfails"), "Cannot Start Xaudio Player"},
+  };
+  for (const auto& c : cases) {
+    TXaudioPlayer p;
+    p.XaudioPath = c.lib;
+    EXPECT_EQ(MessageOf(p), c.message) << c.lib;
+    EXPECT_FALSE(p.PlayerExists());
+    EXPECT_EQ(p.GetVersion(), 0u);
+    // Every command meets the same failure before it reaches an engine.
+    EXPECT_THROW(p.Play(), EXaudioException);
+  }
+}
+
+TEST(XaudioPlayerLoad, AMissingSymbolUnloadsSoTheNextCommandTriesAgain) {
+  TXaudioPlayer p;
+  p.XaudioPath = Fake("nosym");
+  EXPECT_THROW(p.Stop(), EXaudioException);
+  void* still = ::dlopen(Fake("nosym").c_str(), RTLD_NOW | RTLD_NOLOAD);
+  EXPECT_EQ(still, nullptr) << "the library stayed loaded";
+  if (still) ::dlclose(still);
+  p.XaudioPath = Fake("ok");
+  EXPECT_NO_THROW(p.Stop());
+  EXPECT_TRUE(p.PlayerExists());
+  EXPECT_EQ(TakeLog(Fake("ok")), "player_new\nN 6\n");
+}
+
+TEST(XaudioPlayerLoad, TheDefaultLibraryIsTheEngineBesideTheExecutable) {
+  TXaudioPlayer p;
+  EXPECT_EQ(p.XaudioPath.substr(p.XaudioPath.rfind('/')), "/libxaudio.so");
+}
+
+class XaudioPlayerFake : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    player.XaudioPath = Fake("ok");
+    TakeLog(Fake("ok"));
+  }
+  std::string Log() { return TakeLog(Fake("ok")); }
+  TXaudioPlayer player;
+};
+
+TEST_F(XaudioPlayerFake, PriorityIsStoredUntilAPlayerExistsThenTheEngines) {
+  EXPECT_EQ(player.GetPriority(), 3u);
+  player.SetPriority(4);
+  EXPECT_EQ(player.GetPriority(), 4u);
+  ASSERT_TRUE(player.Init());
+  EXPECT_EQ(Log(), "player_new\npriority 4\n");
+  EXPECT_EQ(player.GetPriority(), 5u);  // the stand-in's own answer
+  player.SetPriority(1);
+  EXPECT_EQ(Log(), "priority 1\n");
+  EXPECT_EQ(player.GetVersion() >> 8, 0x308u);
+  EXPECT_EQ(player.ErrorString(-4), "fake: not implemented");
+}
+
+TEST_F(XaudioPlayerFake, TheDefaultPriorityIsNotSent) {
+  player.Init();
+  EXPECT_EQ(Log(), "player_new\n");
+}
+
+TEST_F(XaudioPlayerFake, CommandsReachTheEngineWithTheirCodesAndShapes) {
+  player.Init();
+  Log();
+  XA_EqualizerInfo eq{};
+  eq.left[0] = -100;
+  eq.right[31] = 100;
+  const char data[] = "blob";
+  struct Case {
+    std::function<int()> call;
+    std::string line;
+  } cases[] = {
+      {[&] { return player.Play(); }, "N 4"},
+      {[&] { return player.Pause(); }, "N 5"},
+      {[&] { return player.Stop(); }, "N 6"},
+      {[&] { return player.InputClose(); }, "N 9"},
+      {[&] { return player.GetCodecEqualizer(); }, "N 66"},
+      {[&] { return player.GetDebugLevel(); }, "N 72"},
+      {[&] { return player.Ping(77); }, "I 3 77"},
+      {[&] { return player.SetInputPositionRange(1000); }, "I 45 1000"},
+      {[&] { return player.SetNotificationMask(0x55); }, "I 69 85"},
+      {[&] { return player.InputSeek(200, 400); }, "II 7 200 400"},
+      {[&] { return player.InputOpen("http://127.0.0.1:3587/Radio 1"); }, "S 8 http://127.0.0.1:3587/Radio 1"},
+      {[&] { return player.OutputOpen("dummy"); }, "S 17 dummy"},
+      {[&] { return player.SetOutputName("x"); }, "S 49 x"},
+      {[&] { return player.InputAddFilter("f", 2); }, "SI 11 f 2"},
+      {[&] { return player.SetPlayerEnvironmentInteger("n", -3); }, "SI 36 n -3"},
+      {[&] { return player.SetPlayerEnvironmentString("name", "value"); }, "SS 38 name value"},
+      {[&] { return player.InputSendMessage(0xFFFF, data, 5); }, "IPI 10 65535 blob 5"},
+      {[&] { return player.CodecSendMessage(1, data, 5); }, "IPI 30 1 blob 5"},
+      {[&] { return player.SetCodecEqualizer(eq); }, "P 65 -100 100"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.call(), 0);
+    EXPECT_EQ(Log(), c.line + "\n");
+  }
+  EXPECT_EQ(player.SetOutputVolume(-1, 42, -1), 42);
+  EXPECT_EQ(Log(), "III 57 -1 42 -1\n");
+}
+
+TEST_F(XaudioPlayerFake, NotificationsBecomeTypedEventsOnTheOwnerThread) {
+  std::vector<std::function<void()>> queue;
+  std::mutex lock;
+  player.SetDispatcher([&](std::function<void()> f) {
+    std::lock_guard<std::mutex> g(lock);
+    queue.push_back(std::move(f));
+  });
+  player.Init();
+  std::vector<std::string> seen;
+  const auto owner = std::this_thread::get_id();
+  auto note = [&](std::string s) {
+    EXPECT_EQ(std::this_thread::get_id(), owner);
+    seen.push_back(std::move(s));
+  };
+  player.OnNotifyMessage = [&](TXaudioPlayer*, const XA_Message& m) { note("msg " + std::to_string(m.code)); };
+  player.OnNotifyNack = [&](TXaudioPlayer*, uint8_t cmd, int16_t code) {
+    note("nack " + std::to_string(cmd) + " " + std::to_string(code));
+  };
+  player.OnNotifyInputPosition = [&](TXaudioPlayer*, uint32_t o, uint32_t r) {
+    note("pos " + std::to_string(o) + "/" + std::to_string(r));
+  };
+  player.OnNotifyInputTimecode = [&](TXaudioPlayer*, uint8_t h, uint8_t m, uint8_t s, uint8_t f) {
+    note("tc " + std::to_string(h) + ":" + std::to_string(m) + ":" + std::to_string(s) + "." + std::to_string(f));
+  };
+  player.OnNotifyStreamParameters = [&](TXaudioPlayer*, uint32_t f, int16_t b, uint8_t c) {
+    note("params " + std::to_string(f) + " " + std::to_string(b) + " " + std::to_string(c));
+  };
+  player.OnNotifyError = [&](TXaudioPlayer*, uint8_t s, int16_t c, const std::string& m) {
+    note("error " + std::to_string(s) + " " + std::to_string(c) + " " + m);
+  };
+  player.OnNotifyCodecEqualizer = [&](TXaudioPlayer*, const XA_EqualizerInfo& e) {
+    note("eq " + std::to_string(e.left[3]) + " " + std::to_string(e.right[31]));
+  };
+  player.OnNotifyOutputDeviceInfo = [&](TXaudioPlayer*, uint8_t m, uint8_t i, uint8_t f, const std::string& n,
+                                        const std::string& d) {
+    note("dev " + std::to_string(m) + std::to_string(i) + std::to_string(f) + " " + n + " / " + d);
+  };
+  // 96 has no event of its own, 124 is outside the typed range: both reach
+  // only OnNotifyMessage.
+  for (int code : {75, 85, 87, 112, 123, 115, 108, 96, 124}) Emit(Fake("ok"), code);
+  EXPECT_TRUE(seen.empty()) << "an event ran before the owner pumped";
+  std::vector<std::function<void()>> run;
+  {
+    std::lock_guard<std::mutex> g(lock);
+    run.swap(queue);
+  }
+  for (auto& f : run) f();
+  const std::vector<std::string> expected = {
+      "msg 75",  "nack 8 -300", "msg 85", "pos 200/400",      "msg 87", "tc 1:2:3.45",
+      "msg 112", "params 48000 320 2",  "msg 123", "error 1 -9 boom", "msg 115", "eq -100 100",
+      "msg 108", "dev 234 dev / a device", "msg 96", "msg 124"};
+  EXPECT_EQ(seen, expected);
+}
+
+TEST(XaudioPlayerFakeLifetime, ClosuresLeftAfterTheComponentIsGoneDoNothing) {
+  std::vector<std::function<void()>> queue;
+  {
+    TXaudioPlayer p;
+    p.XaudioPath = Fake("ok");
+    p.SetDispatcher([&](std::function<void()> f) { queue.push_back(std::move(f)); });
+    p.OnNotifyReady = [](TXaudioPlayer*) { ADD_FAILURE() << "raised after destruction"; };
+    p.Init();
+    Emit(Fake("ok"), 73);
+  }
+  ASSERT_EQ(queue.size(), 1u);
+  queue[0]();
+}
+
+}  // namespace
