@@ -291,12 +291,18 @@ int TLinuxDvbCard::OpenDemux(uint16_t pid) {
 }
 
 int32_t TLinuxDvbCard::AddFilter(int32_t pid, TFilterCallback callback) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   if (!open_) return 0;
   int fd = -1;
   const bool acceptable = pid >= 0 && pid <= 0x1FFF && callback &&
                           static_cast<int64_t>(filters_.size()) < kFilterLimit;
   if (acceptable) fd = OpenDemux(static_cast<uint16_t>(pid));
+  if (fd < 0 && acceptable && !pendingClose_.empty() && !OnDeliveryThread()) {
+    // The adapter may be short of the filters just removed, whose files the
+    // delivery thread has yet to close: let it, then try once more.
+    changed_.wait_for(lock, std::chrono::seconds(1), [&] { return pendingClose_.empty() || stop_; });
+    if (!stop_) fd = OpenDemux(static_cast<uint16_t>(pid));
+  }
   if (fd < 0) {
     // The k-th call after the switch to whole packets reports k: a refused
     // call uses its number up, so the filters after it keep theirs.
@@ -348,8 +354,10 @@ void TLinuxDvbCard::SetCount(int32_t mode) {
 }
 
 void TLinuxDvbCard::ClosePending() {
+  if (pendingClose_.empty()) return;
   for (const int fd : pendingClose_) kernel_.Close(fd);
   pendingClose_.clear();
+  changed_.notify_all();
 }
 
 void TLinuxDvbCard::MarkDead(uint64_t serial) {

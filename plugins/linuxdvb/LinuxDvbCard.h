@@ -88,7 +88,7 @@ class TLinuxDvbCard {
   // Filters and the delivery thread, under mutex_.
   std::mutex mutex_;
   std::condition_variable wake_;     // delivery thread: filters changed or stop
-  std::condition_variable changed_;  // DelFilter: a callback has finished
+  std::condition_variable changed_;  // a callback has finished, or removed files were closed
   std::thread thread_;
   std::atomic<std::thread::id> threadId_{};
   bool open_ = false;
