@@ -386,7 +386,7 @@ bool TLinuxDvbCard::Deliver(uint64_t serial, const uint8_t* packet) {
 void TLinuxDvbCard::ReadFilter(uint64_t serial, int fd, std::vector<uint8_t>& carry,
                                std::vector<uint8_t>& buffer) {
   const size_t kept = carry.size();
-  std::memcpy(buffer.data(), carry.data(), kept);
+  if (kept != 0) std::memcpy(buffer.data(), carry.data(), kept);
   const ssize_t n = kernel_.Read(fd, buffer.data() + kept, buffer.size() - kept);
   if (n < 0) {
     if (errno == EOVERFLOW) {  // the kernel dropped what did not fit; what follows is good
