@@ -1,67 +1,39 @@
 // Program entry. With arguments the program runs headless (see
-// CommandLine.h); without, it starts the console summary until the windows
-// land: it loads the channel list beside the executable and prints its rows
-// as UTF-8; with the Emulator card it tunes the default transponder
-// (4084 MHz, horizontal), scans it and prints what a scan would put into the
-// list. The stored list is left as it is.
-#include <chrono>
+// CommandLine.h); without, it starts the three windows.
+#include <QApplication>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
-#include <thread>
 
 #include "app/CommandLine.h"
 #include "app/HeadlessRecorder.h"
-#include "channels/ChannelList.h"
-#include "device/UDevice.h"
+#include "app/ProgramWindow.h"
 #include "scan/UDVBScan.h"
 #include "server/Sockets.h"
+#include "text/AppPaths.h"
+#include "widgets/DvbDirectShow.h"
 
 namespace {
 
-void ScanDefaultTransponder() {
-  if (LoadDevicePlugin("Emulator") != 0) {
-    std::printf("\nno Emulator card found in Device/\n");
-    return;
-  }
-  if (!Dvb.DVBOpen(0)) {
-    std::printf("\nКарта не активна\n");
-    UnloadDevicePlugin();
-    return;
-  }
-  Dvb.DVBSendDiSEqC(1);
-  TTunerParams params{};
-  params.Frequency = 4084 * 1000;
-  params.Constant2 = 2;
-  params.SymbolRate = 2500 * 1000;
-  params.LocalOscillator = 5150 * 1000;
-  params.Voltage = 18;
-  if (Dvb.DVBSetTuner(params)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    uint8_t level = 0, quality = 0;
-    Dvb.DVBGetTunerStatus(&level, &quality);
-    std::printf("\nEmulator card, 4084 MHz H: level %d, quality %d\n", level, quality);
-    TChannelList scanned;
-    ScanAndFill(scanned);
-    PrintRows("scan of the transponder:", scanned);
-  } else {
-    std::printf("\nEmulator card: no transponder file for 4084 MHz H\n");
-  }
-  Dvb.DVBClose();
-  UnloadDevicePlugin();
+bool HaveDisplay() {
+  for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+    if (const char* s = std::getenv(v); s && *s) return true;
+  return false;
 }
 
-int ConsoleSummary() {
-  TChannelList list;
-  const std::string path = ChannelListPath();
-  try {
-    list.LoadChannelList(path);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s: %s\n", path.c_str(), e.what());
+int RunWindows(int argc, char** argv) {
+  if (!HaveDisplay()) {
+    std::fprintf(stderr, "mellowcaster: нет дисплея для окон; без окон: mellowcaster --help\n");
+    return 1;
   }
-  PrintRows("ini/kanal.ini:", list);
-  ScanDefaultTransponder();
-  std::printf("\nmellowcaster --help: запись и вещание без окон\n");
-  return 0;
+  // Program load: the graph holder and an empty scan table exist before any window.
+  ProgramGraph();
+  ScanResult = TScanResult{};
+
+  QApplication app(argc, argv);
+  TProgramWindows windows(text::ExecutableFolder() + "/ini");
+  windows.Create();
+  return app.exec();
 }
 
 } // namespace
@@ -79,6 +51,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n%s", error.c_str(), kUsageText);
     return 2;
   }
-  if (commandLine->Action == TCommandLine::TAction::Start) return ConsoleSummary();
-  return RunHeadless(*commandLine);
+  if (commandLine->Action != TCommandLine::TAction::Start) return RunHeadless(*commandLine);
+  const int status = RunWindows(argc, argv);
+  try {
+    SocketsCleanup();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+  }
+  return status;
 }

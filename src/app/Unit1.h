@@ -1,0 +1,93 @@
+#pragma once
+// TForm1, the main window: tool bar, signal meters and the channel list, and
+// the start and stop of a recording run (TRecordingRun does the work).
+#include <QWidget>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "capture/RecordingOptions.h"
+#include "capture/RecordingRun.h"
+#include "channels/ChannelList.h"
+
+class QAction;
+class QMenu;
+class QTimer;
+class QToolButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+class TForm2;
+class TForm3;
+class TQProgressBar;
+class TThreadHop;
+
+class TForm1 : public QWidget {
+  Q_OBJECT
+
+ public:
+  // iniFolder holds kanal.ini; port is the run's stream server port.
+  explicit TForm1(const std::string& iniFolder, uint16_t port = 3587, QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // The other two windows, created after this one.
+  void SetForms(TForm2* settings, TForm3* player);
+
+  // Disables "Прослушать канал" and "Прослушать Фаил", then loads the list.
+  void FormCreate();
+  void PngSpeedButton1Click();  // settings window
+  void PngSpeedButton2Click();  // "Старт"
+  void PngSpeedButton3Click();  // "Стоп "
+  void PngSpeedButton4Click();  // player window
+  void PngSpeedButton5Click();  // help
+  void N1Click();               // "Удалить канал"
+  void N2Click();               // "Прослушать канал"
+  void N3Click();               // "Прослушать Фаил"
+  void Timer1Timer();
+
+  // Rebuilds ListView1 from the list (after a load or a scan).
+  void ShowRows();
+
+  TChannelList& List() { return list_; }
+  RecordingOptions& Options() { return options_; }
+  TRecordingRun& Run() { return *run_; }
+  // The size text of a row, from the delivery thread: keeps the newest text
+  // per row and posts one update at a time; never waits for the window.
+  void QueueSizeText(size_t row, const std::string& text);
+
+  QTimer* Timer1 = nullptr;
+  QMenu* PopupMenu1 = nullptr;
+  std::string ChannelListFile() const { return iniFolder_ + "/kanal.ini"; }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;  // FormCloseQuery
+
+ private:
+  void SetToolbar(bool running);
+  void SetListMenu(bool running);
+  void SetTickBoxes(bool shown);
+  void PaintRow(QTreeWidgetItem* item, bool ticked);
+  void ApplySizeTexts();
+  void Tell(const std::string& message);
+
+  std::string iniFolder_;
+  TChannelList list_;
+  RecordingOptions options_;
+  std::unique_ptr<TRecordingRun> run_;
+  TForm2* form2_ = nullptr;
+  TForm3* form3_ = nullptr;
+  QTreeWidget* listView_ = nullptr;
+  QToolButton* buttons_[6] = {};
+  QAction* n1_ = nullptr;
+  QAction* n2_ = nullptr;
+  QAction* n3_ = nullptr;
+  TQProgressBar* g1_ = nullptr;
+  TQProgressBar* g2_ = nullptr;
+  bool tickBoxesShown_ = true;
+
+  std::unique_ptr<TThreadHop> hop_;
+  std::mutex sizeLock_;
+  std::vector<std::pair<size_t, std::string>> sizeTexts_;
+  std::atomic<bool> sizePosted_{false};
+};

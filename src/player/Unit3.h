@@ -1,0 +1,79 @@
+#pragma once
+// TForm3, the player and equaliser window: plays a channel's live stream from
+// the program's own server or a recorded file through TXaudioPlayer, with ten
+// equaliser bands and a volume kept in eq.ini (eleven lines).
+#include <QWidget>
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "player/XaudioPlayer.h"
+
+class QLabel;
+class QSlider;
+class TSlider;
+class TThreadHop;
+
+inline constexpr int kEqualizerBands = 10;
+
+// The engine's equaliser record for the ten band positions (-100 at the top
+// of a bar gives +100); left and right alike.
+XA_EqualizerInfo EqualizerOf(const std::array<int, kEqualizerBands>& positions);
+
+// "48000 Hz,  Стерео  320 kbps"
+QString StreamParametersOf(uint32_t frequency, int bitrate, int channels);
+
+class TForm3 : public QWidget {
+  Q_OBJECT
+
+ private:
+  // Before the engine: its thread hands notifications over until it is gone.
+  std::unique_ptr<TThreadHop> hop_;
+
+ public:
+  explicit TForm3(const std::string& iniFolder, QWidget* parent = nullptr);
+  ~TForm3() override;
+
+  TXaudioPlayer XaudioPlayer1;
+  // The window this one stands beside when shown.
+  QWidget* MainWindow = nullptr;
+  uint16_t StreamPort = 3587;
+  // Observers of what reaches the engine, for tests.
+  std::function<void(const XA_EqualizerInfo&)> EqualizerSent;
+  std::function<void(int pcmLevel)> VolumeSent;
+
+  // Starts the engine, builds the seek slider, loads the equaliser.
+  void FormCreate();
+  void PlayStream(const std::string& name);  // CP1251 channel name
+  void PlayFile(const std::string& path);    // CP1251 path
+  void StopPlayback();
+  void PngSpeedButton1Click();
+
+  void LoadEqualizer();
+  void SaveEqualizer();
+  void ApplyEqualizer();
+  std::string EqualizerFile() const { return iniFolder_ + "/eq.ini"; }
+
+  QSlider* Band(int i) const { return bands_[static_cast<size_t>(i)]; }
+  QSlider* Volume() const { return volume_; }
+  TSlider* SeekSlider = nullptr;
+
+ protected:
+  void showEvent(QShowEvent* event) override;    // FormShow
+  void closeEvent(QCloseEvent* event) override;  // FormClose
+
+ private:
+  // False, with the engine's error shown, while the engine did not start.
+  bool EngineReady();
+  void WireEngineEvents();
+
+  std::string iniFolder_;
+  std::array<QSlider*, kEqualizerBands> bands_{};
+  QSlider* volume_ = nullptr;
+  QLabel* timecode_ = nullptr;
+  QLabel* parameters_ = nullptr;
+  bool sliderHeld_ = false;
+  bool engineFailed_ = false;
+  std::string engineError_;
+};
