@@ -327,7 +327,8 @@ void TForm1::PngSpeedButton1Click() {
 }
 
 void TForm1::PngSpeedButton2Click() {
-  if (run_->Running()) return;
+  // A scan under way is about to replace the rows a run would address by index.
+  if (run_->Running() || (form2_ && form2_->Scanning())) return;
   if (form2_) options_.Folder = form2_->RecordFolder();
   run_->Start();
 }
@@ -348,7 +349,7 @@ void TForm1::PngSpeedButton5Click() {
 
 void TForm1::N1Click() {
   QTreeWidgetItem* item = listView_->currentItem();
-  if (!item || !item->isSelected() || run_->Running()) return;
+  if (!item || !item->isSelected() || run_->Running() || (form2_ && form2_->Scanning())) return;
   const int row = listView_->indexOfTopLevelItem(item);
   list_.DeleteRow(row);
   delete item;
@@ -384,7 +385,8 @@ void TForm1::Timer1Timer() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-  if (!run_->CloseQuery(ChannelListFile())) {
+  // The scan still works on the card and the list: closing waits for its end.
+  if ((form2_ && form2_->Scanning()) || !run_->CloseQuery(ChannelListFile())) {
     event->ignore();
     return;
   }

@@ -221,7 +221,9 @@ void TForm2::sButton1Click() {
   hooks.EndWait = [] { QApplication::restoreOverrideCursor(); };
   // Nothing else may start a run or a second scan while this one waits.
   setEnabled(false);
+  scanning_ = true;
   ScanAndFill(list_, hooks);
+  scanning_ = false;
   setEnabled(true);
   if (ListChanged) ListChanged();
   close();

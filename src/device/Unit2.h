@@ -48,6 +48,8 @@ class TForm2 : public QWidget {
   void ShowSettings(const TTransponderSettings& s);
   // A scan during a run would replace the rows the capture addresses by index.
   void SetRecording(bool recording);
+  // True while "Сканирование" replaces the list's rows.
+  bool Scanning() const { return scanning_; }
   std::string SettingsFile() const { return iniFolder_ + "/trsp.ini"; }
 
   TQProgressBar* G1 = nullptr;
@@ -74,4 +76,5 @@ class TForm2 : public QWidget {
   QComboBox* sComboBox5_;
   QComboBox* sComboBox1_;
   QPushButton* sButton1_;
+  bool scanning_ = false;
 };

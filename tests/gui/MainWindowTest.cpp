@@ -15,6 +15,7 @@
 
 #include "gui/GuiFixture.h"
 #include "text/Cp1251.h"
+#include "widgets/QProgBar.h"
 #include "device/UDevice.h"
 #include "text/LineFile.h"
 
@@ -86,6 +87,12 @@ TEST_F(WindowsTest, StartUpShowsOnlyTheMainWindowWithItsListAndTheIdleControls) 
   // The card was found, opened and tuned: the signal timer runs.
   EXPECT_TRUE(CardOpen.load());
   EXPECT_TRUE(w.Form1.Timer1->isActive());
+  // One tick sets the level and quality meters of both windows from one reading.
+  w.Form1.Timer1Timer();
+  EXPECT_GT(Find<TQProgressBar>(&w.Form1, "G1")->position(), 0);
+  EXPECT_GT(Find<TQProgressBar>(&w.Form1, "G2")->position(), 0);
+  EXPECT_EQ(Find<TQProgressBar>(&w.Form2, "G1")->position(), Find<TQProgressBar>(&w.Form1, "G1")->position());
+  EXPECT_EQ(Find<TQProgressBar>(&w.Form2, "G2")->position(), Find<TQProgressBar>(&w.Form1, "G2")->position());
 
   auto* list = Find<QTreeWidget>(&w.Form1, "ListView1");
   ASSERT_EQ(list->topLevelItemCount(), 2);

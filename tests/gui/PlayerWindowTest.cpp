@@ -3,6 +3,7 @@
 // engine start.
 #include <QLabel>
 #include <QSlider>
+#include <QTest>
 #include <QToolButton>
 
 #include "gui/GuiFixture.h"
@@ -109,4 +110,19 @@ TEST_F(PlayerWindow, EngineEventsSetTheTimecodeAndParameters) {
   // A range of zero carries no position and leaves the slider alone.
   f->XaudioPlayer1.OnNotifyInputPosition(&f->XaudioPlayer1, 5, 0);
   EXPECT_EQ(f->SeekSlider->position(), f->SeekSlider->maximum() / 2);
+}
+
+TEST_F(PlayerWindow, HeldSliderIgnoresPositionEventsUntilReleased) {
+  WriteEq(kFormDefaults);
+  auto f = Make();
+  ASSERT_NE(f->SeekSlider, nullptr);
+  f->show();
+  const QPoint inside(f->SeekSlider->width() / 2, f->SeekSlider->height() / 2);
+  // Any button, anywhere on the slider, holds it.
+  QTest::mousePress(f->SeekSlider, Qt::RightButton, {}, inside);
+  f->XaudioPlayer1.OnNotifyInputPosition(&f->XaudioPlayer1, 3, 4);
+  EXPECT_EQ(f->SeekSlider->position(), 0);
+  QTest::mouseRelease(f->SeekSlider, Qt::RightButton, {}, inside);
+  f->XaudioPlayer1.OnNotifyInputPosition(&f->XaudioPlayer1, 3, 4);
+  EXPECT_EQ(f->SeekSlider->position(), f->SeekSlider->maximum() * 3 / 4);
 }

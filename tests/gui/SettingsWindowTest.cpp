@@ -59,7 +59,18 @@ TEST_F(WindowsTest, ScanFromTheSettingsWindowFillsTheListAndCloses) {
   ASSERT_TRUE(messages_.isEmpty()) << messages_.join("\n").toStdString();
   Find<QToolButton>(&w.Form1, "PngSpeedButton1")->click();
   ASSERT_TRUE(w.Form2.isVisible());
+  // While the scan waits, the main window neither starts a run on the old rows nor closes.
+  bool fired = false, startedDuringScan = false, closedDuringScan = false;
+  QTimer::singleShot(0, &w.Form1, [&] {
+    fired = true;
+    Find<QToolButton>(&w.Form1, "PngSpeedButton2")->click();
+    startedDuringScan = w.Form1.Run().Running();
+    closedDuringScan = w.Form1.close();
+  });
   Find<QPushButton>(&w.Form2, "sButton1")->click();
+  EXPECT_TRUE(fired);
+  EXPECT_FALSE(startedDuringScan);
+  EXPECT_FALSE(closedDuringScan);
   EXPECT_FALSE(w.Form2.isVisible());
   auto* list = Find<QTreeWidget>(&w.Form1, "ListView1");
   ASSERT_GE(list->topLevelItemCount(), 6);
