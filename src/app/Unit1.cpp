@@ -108,7 +108,7 @@ TForm1::TForm1(const std::string& iniFolder, uint16_t port, QWidget* parent)
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       iniFolder_(iniFolder), hop_(std::make_unique<TThreadHop>()) {
   setObjectName("Form1");
-  setWindowTitle(QStringLiteral("MELLOWCASTER-1.0 (mellowcaster@mail.ru)-(www.mellowcaster.ru)"));
+  setWindowTitle(QStringLiteral("MELLOWCASTER-1.0 (mellowcaster@example.org)-(www.example.org/mellowcaster)"));
   setFont(SansFont(8));
   setFixedSize(421, 297);
 
