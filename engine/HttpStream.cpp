@@ -144,34 +144,48 @@ bool HttpStream::Open(const HttpAddress& address, int timeoutMs, const std::func
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
     if (n <= 0) return Fail(XA_ERROR_HTTP_STATUS, "connection closed by " + where + " before an answer");
     head.append(buf, static_cast<size_t>(n));
-    end = head.find("\r\n\r\n");
-    if (end != std::string::npos) {
-      pending_ = head.substr(end + 4);
-    } else if ((end = head.find("\n\n")) != std::string::npos) {
-      pending_ = head.substr(end + 2);
+    const size_t body = AnswerBodyStart(head);
+    if (body != std::string::npos) {
+      pending_ = head.substr(body);
+      end = body >= 4 && head.compare(body - 4, 4, "\r\n\r\n") == 0 ? body - 4 : body - 2;
     } else if (head.size() > 16384) {
       return Fail(XA_ERROR_HTTP_STATUS, "answer head too long");
     }
   }
   head.resize(end);
-  const std::string status = head.substr(0, head.find_first_of("\r\n"));
+  const AnswerHead answer = ParseAnswerHead(head);
+  if (!answer.Ok) {
+    return Fail(XA_ERROR_HTTP_STATUS, "server answered: " + answer.Status);
+  }
+  mimeType_ = answer.MimeType;
+  return true;
+}
+
+size_t AnswerBodyStart(const std::string& received) {
+  const size_t crlf = received.find("\r\n\r\n");
+  if (crlf != std::string::npos) return crlf + 4;
+  const size_t lf = received.find("\n\n");
+  return lf == std::string::npos ? std::string::npos : lf + 2;
+}
+
+AnswerHead ParseAnswerHead(const std::string& head) {
+  AnswerHead a;
+  a.Status = head.substr(0, head.find_first_of("\r\n"));
+  const std::string& status = a.Status;
   // "HTTP/1.x 200" or the "ICY 200" of shoutcast-style servers.
   const auto sp = status.find(' ');
-  const bool ok = sp != std::string::npos && (status.rfind("HTTP/", 0) == 0 || status.rfind("ICY", 0) == 0) &&
-                  status.compare(sp + 1, 3, "200") == 0 && (status.size() == sp + 4 || status[sp + 4] == ' ');
-  if (!ok) {
-    return Fail(XA_ERROR_HTTP_STATUS, "server answered: " + status);
-  }
-  mimeType_.clear();
+  a.Ok = sp != std::string::npos && (status.rfind("HTTP/", 0) == 0 || status.rfind("ICY", 0) == 0) &&
+         status.compare(sp + 1, 3, "200") == 0 && (status.size() == sp + 4 || status[sp + 4] == ' ');
+  if (!a.Ok) return a;
   for (size_t at = 0; (at = head.find('\n', at)) != std::string::npos;) {
     ++at;
     if (strncasecmp(head.c_str() + at, "Content-Type:", 13) == 0) {
       const auto stop = head.find_first_of("\r\n", at);
-      mimeType_ = head.substr(at + 13, stop - at - 13);
-      mimeType_.erase(0, mimeType_.find_first_not_of(' '));
+      a.MimeType = head.substr(at + 13, stop - at - 13);
+      a.MimeType.erase(0, a.MimeType.find_first_not_of(' '));
     }
   }
-  return true;
+  return a;
 }
 
 long HttpStream::Read(void* buffer, size_t size, int waitMs) {

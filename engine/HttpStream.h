@@ -20,6 +20,17 @@ bool ParseHttpAddress(const std::string& url, HttpAddress& out);
 // so an address that is already encoded goes out unchanged.
 std::string EncodePath(const std::string& path);
 
+// The answer head as the stream reads it. `received` is all read so far: the
+// offset where the body starts once the blank line has arrived, else npos.
+size_t AnswerBodyStart(const std::string& received);
+struct AnswerHead {
+  bool Ok = false;       // "HTTP/1.x 200" or "ICY 200"
+  std::string Status;    // the status line
+  std::string MimeType;  // the last Content-Type, blanks before it removed
+};
+// `head` without the blank line that ends it.
+AnswerHead ParseAnswerHead(const std::string& head);
+
 class HttpStream {
  public:
   ~HttpStream();
