@@ -6,6 +6,7 @@
 set -euo pipefail
 src="$1" work="$2" clangxx="$3" seconds="$4"
 clangc="${clangxx/clang++/clang}"
+mkdir -p "$work"
 cmake -S "$src" -B "$work/build" -G Ninja \
   -DCMAKE_C_COMPILER="$clangc" -DCMAKE_CXX_COMPILER="$clangxx" \
   -DMC_FUZZ=ON -DMC_TESTS=OFF -DMC_BENCH=OFF >"$work/configure.log"
