@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "Decoder.h"
 #include "HttpStream.h"
 #include "Output.h"
 #include "xaudio.h"
@@ -30,7 +31,6 @@ constexpr int kHttpTimeoutMs = 5000;
 // A live stream that sends nothing for this long is taken as lost.
 constexpr int kStallLimitMs = 30000;
 constexpr auto kReportEvery = std::chrono::milliseconds(250);
-constexpr double kEqualizerMaxDb = 12.0;
 constexpr uint32_t kDefaultPositionRange = 400;
 constexpr size_t kMaxPendingNotes = 4096;
 enum : uint8_t { kSourceInput = 1, kSourceOutput = 2, kSourceCodec = 3 };
@@ -217,15 +217,7 @@ void XA_Player::ReportProgress(bool force) {
 }
 
 void XA_Player::ApplyEqualizer() {
-  if (!Decoder) return;
-  for (int band = 0; band < 32; ++band) {
-    const int v[2] = {Equalizer.left[band], Equalizer.right[band]};
-    const int ch[2] = {MPG123_LEFT, MPG123_RIGHT};
-    for (int k = 0; k < 2; ++k) {
-      const double db = std::clamp(v[k], -100, 100) * kEqualizerMaxDb / 100.0;
-      mpg123_eq(Decoder, static_cast<mpg123_channels>(ch[k]), band, std::pow(10.0, db / 20.0));
-    }
-  }
+  if (Decoder) xa::SetEqualizer(Decoder, Equalizer);
 }
 
 void XA_Player::CloseInput(bool notify) {
@@ -246,19 +238,11 @@ void XA_Player::CloseInput(bool notify) {
 }
 
 bool XA_Player::OpenInput(const std::string& name) {
-  int err = MPG123_OK;
-  Decoder = mpg123_new(nullptr, &err);
+  Decoder = xa::NewDecoder();
   if (!Decoder) {
     Error(kSourceCodec, XA_ERROR_OUT_OF_MEMORY, "cannot create the decoder");
     return false;
   }
-  mpg123_param(Decoder, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
-  // The outputs take signed 16-bit samples only.
-  mpg123_format_none(Decoder);
-  const long* rates = nullptr;
-  size_t count = 0;
-  mpg123_rates(&rates, &count);
-  for (size_t i = 0; i < count; ++i) mpg123_format(Decoder, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16);
   ApplyEqualizer();
 
   xa::HttpAddress address;
@@ -345,29 +329,23 @@ void XA_Player::EndOfInput(const char* why) {
 }
 
 void XA_Player::DecodeStep() {
-  off_t frameNumber = 0;
-  unsigned char* audio = nullptr;
-  size_t bytes = 0;
-  const int r = mpg123_decode_frame(Decoder, &frameNumber, &audio, &bytes);
+  const xa::DecodedFrame frame = xa::DecodeFrame(Decoder);
+  const int r = frame.Result;
+  const size_t bytes = frame.Bytes;
   if (r == MPG123_NEW_FORMAT) {
-    int channels = 0, encoding = 0;
-    long rate = 0;
-    mpg123_getformat(Decoder, &rate, &channels, &encoding);
-    if (OutputStarted && (rate != Rate || channels != Channels)) FinishOutput(true);
-    Rate = rate;
-    Channels = channels;
-    mpg123_frameinfo info{};
-    mpg123_info(Decoder, &info);
+    if (OutputStarted && (frame.Rate != Rate || frame.Channels != Channels)) FinishOutput(true);
+    Rate = frame.Rate;
+    Channels = frame.Channels;
     auto n = MakeNote(XA_MSG_NOTIFY_STREAM_PARAMETERS);
-    n->Msg.data.stream_parameters.frequency = static_cast<uint32_t>(rate);
-    n->Msg.data.stream_parameters.bitrate = static_cast<int16_t>(info.bitrate);
-    n->Msg.data.stream_parameters.nb_channels = static_cast<uint8_t>(channels);
+    n->Msg.data.stream_parameters.frequency = static_cast<uint32_t>(Rate);
+    n->Msg.data.stream_parameters.bitrate = static_cast<int16_t>(frame.Bitrate);
+    n->Msg.data.stream_parameters.nb_channels = static_cast<uint8_t>(Channels);
     Post(std::move(n), XA_NOTIFY_MASK_STREAM_PARAMETERS);
     if (InputIsFile) {
       Length = mpg123_length(Decoder);
       if (Length > 0) {
         auto d = MakeNote(XA_MSG_NOTIFY_STREAM_DURATION);
-        d->Msg.data.duration = static_cast<uint32_t>(static_cast<uint64_t>(Length) * 1000 / static_cast<uint64_t>(rate));
+        d->Msg.data.duration = static_cast<uint32_t>(static_cast<uint64_t>(Length) * 1000 / static_cast<uint64_t>(Rate));
         Post(std::move(d), XA_NOTIFY_MASK_INPUT_DURATION);
       }
     }
@@ -382,12 +360,12 @@ void XA_Player::DecodeStep() {
     const double gain = Muted ? 0.0 : Master / 100.0 * Pcm / 100.0;
     const double left = gain * std::min(1.0, (100 - Balance) / 50.0);
     const double right = gain * std::min(1.0, Balance / 50.0);
-    const void* data = audio;
+    const void* data = frame.Audio;
     if (left != 1.0 || right != 1.0) {
       // Scaled on a copy: the decoder's buffer is its own.
       const size_t samples = bytes / 2;
       Scaled.resize(samples);
-      const auto* in = reinterpret_cast<const int16_t*>(audio);
+      const auto* in = reinterpret_cast<const int16_t*>(frame.Audio);
       const double g[2] = {left, Channels == 2 ? right : std::max(left, right)};
       for (size_t i = 0; i < samples; ++i)
         Scaled[i] = static_cast<int16_t>(std::lrint(in[i] * g[Channels == 2 ? (i & 1) : 0]));

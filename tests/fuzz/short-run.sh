@@ -11,7 +11,7 @@ cmake -S "$src" -B "$work/build" -G Ninja \
   -DCMAKE_C_COMPILER="$clangc" -DCMAKE_CXX_COMPILER="$clangxx" \
   -DMC_FUZZ=ON -DMC_TESTS=OFF -DMC_BENCH=OFF >"$work/configure.log"
 targets=(scan_sections_fuzz capture_packets_fuzz capture_recode_fuzz server_request_fuzz settings_files_fuzz
-  engine_http_fuzz)
+  engine_http_fuzz engine_stream_fuzz)
 cmake --build "$work/build" --target "${targets[@]}"
 for t in "${targets[@]}"; do
   echo "==> $t for ${seconds}s"
