@@ -81,4 +81,28 @@ TTransponderSpec TestTransponder() {
   return t;
 }
 
+TTransponderSpec SoakTransponder() {
+  TTransponderSpec t;
+  t.fileStem = "11500V";
+  t.transportStreamId = 11500;
+  t.originalNetworkId = 0x0070;
+  t.seconds = 8.0;
+  using M = TAudioMode;
+  const TAudioFormat formats[] = {
+      {48000, 192, M::Stereo}, {48000, 128, M::JointStereo}, {44100, 160, M::Stereo},
+      {48000, 64, M::Mono},    {32000, 96, M::DualChannel},  {24000, 64, M::Stereo},
+      {48000, 256, M::Stereo}, {22050, 48, M::Mono}};
+  for (uint16_t i = 0; i < 20; ++i) {
+    // Half the names Cyrillic, so that listeners ask for percent-encoded paths.
+    const std::string number = (i < 9 ? "0" : "") + std::to_string(i + 1);
+    const bool cyrillic = i % 2 == 1;
+    TServiceSpec s = Radio(static_cast<uint16_t>(501 + i), (cyrillic ? "Волна " : "Wave ") + number,
+                           cyrillic ? TNameCoding::Iso8859_5 : TNameCoding::Latin, formats[i % 8],
+                           150.0 + 17.0 * i);
+    s.tone.noteSeconds = 0.25 + 0.05 * (i % 5);
+    t.services.push_back(s);
+  }
+  return t;
+}
+
 } // namespace tsb

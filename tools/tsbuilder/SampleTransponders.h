@@ -16,4 +16,9 @@ TTransponderSpec DemoTransponder();
 // absent from the PAT, a time-shifted service, and an SDT in two sections.
 TTransponderSpec TestTransponder();
 
+// 11500V: twenty radio services of a few seconds each in assorted formats,
+// for long runs that record many channels at once. Not shipped with the card:
+// the soak run writes it into its own work folder.
+TTransponderSpec SoakTransponder();
+
 } // namespace tsb
