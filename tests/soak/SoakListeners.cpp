@@ -1,5 +1,7 @@
 #include "soak/SoakListeners.h"
 
+#include "server/ServerTestUtil.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -14,20 +16,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Reads never hold a listener thread long, so Stop is prompt.
 int Connect(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  // Reads never hold a listener thread longer than this, so Stop is prompt.
+  const int fd = servertest::Connect(port);
   const timeval timeout{0, 300 * 1000};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
+  if (fd >= 0) {
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   }
   return fd;
 }
