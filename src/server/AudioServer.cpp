@@ -351,7 +351,11 @@ bool TAudioServer::StartServer() {
   for (int i = 0; ok && i < listenCount_; ++i) {
     const TSocket s = bindings_[i].Socket;
     if (s == InvalidSocket) continue;
-    ok = ::listen(s, 5) == 0 && SetSocketNonBlocking(s, true);
+    // As long a queue as the system allows: a burst of connections waits there
+    // for the accept thread, which serves or refuses each. From a short queue
+    // the system drops handshakes the peer already took as done, and a client
+    // that sends nothing first is then never seen, neither served nor refused.
+    ok = ::listen(s, SOMAXCONN) == 0 && SetSocketNonBlocking(s, true);
   }
   if (ok) {
     try {

@@ -323,8 +323,8 @@ TEST_F(ServerTest, StopEndsListenersRequestsAndSources) {
 
 TEST_F(ServerTest, ConnectionFloodIsCappedAtSixtyFourRequestThreads) {
   Start(60000);
-  // Paced one by one: the listen backlog is small, and a dropped handshake
-  // would only make the test slow.
+  // Paced one by one, so that every silent connection holds its request
+  // thread before the refused ones come.
   for (int i = 0; i < TAudioServer::MaxRequestThreads; ++i) {
     Open();
     ASSERT_TRUE(WaitUntil([&] { return server_->RequestThreadCount() == i + 1; }));
