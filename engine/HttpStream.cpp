@@ -147,7 +147,9 @@ bool HttpStream::Open(const HttpAddress& address, int timeoutMs, const std::func
     const size_t body = AnswerBodyStart(head);
     if (body != std::string::npos) {
       pending_ = head.substr(body);
-      end = body >= 4 && head.compare(body - 4, 4, "\r\n\r\n") == 0 ? body - 4 : body - 2;
+      // The head's text stops before the empty line's line end and its own.
+      end = body - (head[body - 2] == '\r' ? 3 : 2);
+      if (end > 0 && head[end - 1] == '\r') --end;
     } else if (head.size() > 16384) {
       return Fail(XA_ERROR_HTTP_STATUS, "answer head too long");
     }
@@ -161,11 +163,14 @@ bool HttpStream::Open(const HttpAddress& address, int timeoutMs, const std::func
   return true;
 }
 
+// The head ends at its first empty line, whichever line ends the server
+// uses: a later CR LF CR LF may already be audio.
 size_t AnswerBodyStart(const std::string& received) {
-  const size_t crlf = received.find("\r\n\r\n");
-  if (crlf != std::string::npos) return crlf + 4;
-  const size_t lf = received.find("\n\n");
-  return lf == std::string::npos ? std::string::npos : lf + 2;
+  for (size_t at = received.find('\n'); at != std::string::npos; at = received.find('\n', at + 1)) {
+    if (received.compare(at + 1, 1, "\n") == 0) return at + 2;
+    if (received.compare(at + 1, 2, "\r\n") == 0) return at + 3;
+  }
+  return std::string::npos;
 }
 
 AnswerHead ParseAnswerHead(const std::string& head) {

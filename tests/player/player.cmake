@@ -34,3 +34,9 @@ mc_add_test(player_engine_test SOURCES player/EngineTest.cpp LIBS PkgConfig::TWO
 if(TARGET player_engine_test)
   add_dependencies(player_engine_test xaudio)
 endif()
+
+# The engine's HTTP client alone, built from its source.
+mc_add_test(engine_http_test SOURCES player/EngineHttpTest.cpp ../engine/HttpStream.cpp)
+if(TARGET engine_http_test)
+  target_include_directories(engine_http_test PRIVATE ${CMAKE_SOURCE_DIR}/engine)
+endif()
