@@ -162,7 +162,9 @@ bool TPATSection::AcceptHeader(const uint8_t* chunk) { return chunk[0] == 0 && c
 bool TPATSection::ParseSection() {
   const uint8_t* s = Section();
   TransportStreamId = Be16(s + 3);
-  const int32_t entries = (SectionLength - 8) / 4;
+  // Whole entries only: the 5 header bytes after the length and the CRC are
+  // not part of the loop.
+  const int32_t entries = (SectionLength - 9) / 4;
   for (int32_t i = 0; i < entries; ++i) {
     const uint8_t* e = s + 8 + 4 * i;
     const int32_t program = Be16(e);

@@ -52,6 +52,22 @@ TEST_F(SectionTest, PatWithOneProgramAndTheNetworkEntry) {
   Send(nit, Pat(1, {{0, 0x10}}));
   EXPECT_EQ(nit.Count, 0);
   EXPECT_EQ(nit.NitPid, 0x10);
+
+  // Bytes after the last whole entry are no program: they and the CRC's
+  // first byte must not make a phantom one with a PMT to wait for.
+  for (const Bytes& stray : {Bytes{0x00, 0x09}, Bytes{0x00, 0x09, 0xE1}}) {
+    SCOPED_TRACE(stray.size());
+    Bytes s = Pat(1, {{7, 0x100}});
+    s.insert(s.end() - 4, stray.begin(), stray.end());
+    s[2] = static_cast<uint8_t>(s[2] + stray.size());
+    FixCrc(s);
+    TPATSection odd;
+    odd.Reset();
+    ASSERT_TRUE(odd.StartFilter(0));
+    Send(odd, s);
+    EXPECT_FALSE(odd.Active);
+    EXPECT_EQ(odd.Count, 1);
+  }
 }
 
 TEST_F(SectionTest, MultiSectionPatAccumulatesAndNeedsSectionsInOrder) {
