@@ -187,7 +187,7 @@ bool TRecordingRun::CloseQuery(const std::string& listPath) {
     return false;
   }
   try {
-    list_.SaveChannelList(listPath);
+    if (!list_.KeepsUnreadFile()) list_.SaveChannelList(listPath);
   } catch (const text::EInOutError& e) {
     if (hooks_.Message) hooks_.Message(e.what());
     return false;

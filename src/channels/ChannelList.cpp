@@ -1,6 +1,10 @@
 #include "channels/ChannelList.h"
 
+#include <cerrno>
+#include <new>
+
 #include "text/AppPaths.h"
+#include "text/InOutError.h"
 #include "text/LineFile.h"
 
 void TChannelList::AddChannelRow(const std::string& name, const std::string& pid,
@@ -11,16 +15,27 @@ void TChannelList::AddChannelRow(const std::string& name, const std::string& pid
   row.Pid = pid;
   row.Recorded = recorded;
   rows_.push_back(std::move(row));
+  unreadFile_ = false;
 }
 
 void TChannelList::DeleteRow(int index) {
   if (index < 0 || static_cast<size_t>(index) >= rows_.size()) return;
   rows_.erase(rows_.begin() + index);
+  unreadFile_ = false;
 }
 
 void TChannelList::LoadChannelList(const std::string& path) {
-  rows_.clear();
-  const std::vector<std::string> lines = text::ReadLineFile(path);
+  Clear();
+  std::vector<std::string> lines;
+  try {
+    lines = text::ReadLineFile(path);
+  } catch (const text::EInOutError& e) {
+    unreadFile_ = e.ErrorCode() != ENOENT;
+    throw;
+  } catch (const std::bad_alloc&) {
+    unreadFile_ = true;
+    throw;
+  }
   // A record is read whenever lines remain, so a cut-short last record still
   // gives a row, its missing lines empty.
   auto line = [&](size_t i) { return i < lines.size() ? lines[i] : std::string(); };

@@ -20,7 +20,10 @@ class TChannelList {
   void AddChannelRow(const std::string& name, const std::string& pid, const std::string& recorded);
   // Deletes the row at a 0-based index; an index naming no row does nothing.
   void DeleteRow(int index);
-  void Clear() { rows_.clear(); }
+  void Clear() {
+    rows_.clear();
+    unreadFile_ = false;
+  }
 
   size_t Count() const { return rows_.size(); }
   const std::vector<ChannelRow>& Rows() const { return rows_; }
@@ -33,9 +36,14 @@ class TChannelList {
   // Writes every row; a failure throws text::EInOutError and leaves the old
   // file as it was.
   void SaveChannelList(const std::string& path) const;
+  // True after a load that failed for another reason than a missing file,
+  // until the rows change: saving them then would put an empty list over a
+  // file that may still hold the user's channels.
+  bool KeepsUnreadFile() const { return unreadFile_; }
 
  private:
   std::vector<ChannelRow> rows_;
+  bool unreadFile_ = false;
 };
 
 // <executable folder>/ini/kanal.ini

@@ -7,6 +7,8 @@
 #include "server/ServerTestUtil.h"
 #include "text/AppPaths.h"
 #include "text/Cp1251.h"
+#include "text/InOutError.h"
+#include "text/Unprivileged.h"
 
 #include "EmulatorControl.h"
 #include "tsbuilder/SampleTransponders.h"
@@ -615,6 +617,44 @@ TEST_F(RecordingRunOnEmulator, CloseAfterTheRunSavesTheListAndClosesTheCard) {
   TChannelList reloaded;
   reloaded.LoadChannelList(listFile.string());
   EXPECT_EQ(reloaded.Count(), 3u);
+}
+
+// A list file that exists but cannot be read is not replaced by the empty
+// list the failed load left, unless the user has filled the list anew. The
+// reads run as "nobody", for whom a write-only file really is unreadable.
+TEST(RecordingRun, CloseKeepsAListFileThatCouldNotBeRead) {
+  const fs::path dir = fs::temp_directory_path() / ("mc_unread_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  ASSERT_EQ(::chmod(dir.c_str(), 0777), 0);
+  const std::string path = (dir / "kanal.ini").string();
+  const std::string before = "Radio_1\r\n4112\r\n0\r\n\r\nJazz\r\n4113\r\n0\r\n\r\n";
+  const auto closeAfterFailedLoad = [&](bool scanAfterwards) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << before;
+    EXPECT_EQ(::chmod(path.c_str(), 0222), 0);
+    const int code = testing_support::RunUnprivileged([&] {
+      TChannelList list;
+      RecordingOptions options;
+      TDevicePlugin none;
+      TRecordingRun run(list, options, none, RecordingHooks{}, 1);
+      try {
+        list.LoadChannelList(path);
+        return 1;
+      } catch (const text::EInOutError& e) {
+        if (e.ErrorCode() != EACCES) return 2;
+      }
+      if (scanAfterwards) {
+        list.Clear();
+        list.AddChannelRow("Classic", "4114", "0");
+      }
+      return run.CloseQuery(path) ? 0 : 3;
+    });
+    EXPECT_EQ(::chmod(path.c_str(), 0644), 0);
+    std::ifstream in(path, std::ios::binary);
+    return std::make_pair(code, std::string(std::istreambuf_iterator<char>(in), {}));
+  };
+  EXPECT_EQ(closeAfterFailedLoad(false), std::make_pair(0, before));
+  EXPECT_EQ(closeAfterFailedLoad(true), std::make_pair(0, std::string("Classic\r\n4114\r\n0\r\n\r\n")));
+  fs::remove_all(dir);
 }
 
 TEST(RecordingRun, StartOnAnEmptyListChangesNothing) {
