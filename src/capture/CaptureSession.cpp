@@ -29,6 +29,30 @@ bool AppendChunk(int fd, const uint8_t* data, int32_t count, int& err) {
   return false;
 }
 
+// Hands m audio bytes to the channel's stream and, when it is recorded, to
+// its file. True when they were appended.
+bool PassOn(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t* out, int32_t m) {
+  if (target.Server && s.FeedsSource) target.Server->FeedSource(s.ChannelName, out, m);
+  if (!Recording.load(std::memory_order_acquire) || !s.Ticked || s.AppendStopped || s.OutputFile < 0)
+    return false;
+  int err = 0;
+  if (!AppendChunk(s.OutputFile, out, m, err)) {
+    // This channel stops recording; what the file already holds stays intact
+    // and streaming and the other channels go on.
+    s.AppendStopped = true;
+    s.CloseOutputFile();
+    if (target.AppendFailed) target.AppendFailed(row, text::InOutErrorMessage(err));
+    return false;
+  }
+  return true;
+}
+
+// The row's count goes by the broadcast bytes a recorded chunk held.
+void Counted(CaptureTarget& target, CaptureSession& s, size_t row, int32_t n) {
+  s.BytesRecorded += n;
+  if (target.SizeText) target.SizeText(row, SizeText(s.BytesRecorded));
+}
+
 void Deliver(CaptureTarget& target, const uint8_t* data, int32_t number) {
   TSessions& sessions = *target.Sessions;
   if (number < 1 || static_cast<size_t>(number) > sessions.Count()) return;
@@ -41,35 +65,23 @@ void Deliver(CaptureTarget& target, const uint8_t* data, int32_t number) {
   if (s.Ring.Count() <= kChunkBytes) return;
   const int32_t n = s.Ring.Read(s.Chunk, kChunkBytes);
 
-  const uint8_t* out = s.Chunk;
-  int32_t m = n;
   const bool mp3 = target.Format && target.Format->load(std::memory_order_relaxed) == RecordFormat::Mp3;
   if (mp3 && !s.LastChunkMp3) s.Encoder.CloseEncoder();  // held frames belong to audio long gone
   s.LastChunkMp3 = mp3;
-  if (mp3) {
-    m = 0;
-    if (s.Encoder.Ready() && n > 0) {
-      const int32_t r = s.Encoder.Recode(s.Chunk, n, s.Encoded, kEncodedCapacity);
-      if (r > 0) m = r;
-    }
-    out = s.Encoded;
-  }
-  if (m <= 0) return;
-  if (target.Server && s.FeedsSource) target.Server->FeedSource(s.ChannelName, out, m);
-
-  if (!Recording.load(std::memory_order_acquire) || !s.Ticked || s.AppendStopped || s.OutputFile < 0)
-    return;
-  int err = 0;
-  if (!AppendChunk(s.OutputFile, out, m, err)) {
-    // This channel stops recording; what the file already holds stays intact
-    // and streaming and the other channels go on.
-    s.AppendStopped = true;
-    s.CloseOutputFile();
-    if (target.AppendFailed) target.AppendFailed(row, text::InOutErrorMessage(err));
+  if (!mp3) {
+    if (PassOn(target, s, row, s.Chunk, n)) Counted(target, s, row, n);
     return;
   }
-  s.BytesRecorded += n;
-  if (target.SizeText) target.SizeText(row, SizeText(s.BytesRecorded));
+  if (!s.Encoder.Ready() || n <= 0) return;
+  // Audio at a low rate can encode to more than one buffer: what the decoder
+  // still holds is fetched at once, so nothing piles up there.
+  bool appended = false;
+  for (int32_t r = s.Encoder.Recode(s.Chunk, n, s.Encoded, kEncodedCapacity); r > 0;
+       r = s.Encoder.Recode(nullptr, 0, s.Encoded, kEncodedCapacity)) {
+    appended = PassOn(target, s, row, s.Encoded, r) || appended;
+    if (!s.Encoder.HoldsMore()) break;
+  }
+  if (appended) Counted(target, s, row, n);
 }
 
 } // namespace

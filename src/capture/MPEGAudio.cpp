@@ -151,6 +151,7 @@ int TMPEGReEncode::Decode(const uint8_t* input, int32_t n, int32_t* done) {
 }
 
 int32_t TMPEGReEncode::Recode(const uint8_t* input, int32_t n, uint8_t* output, int32_t capacity) {
+  holdsMore_ = false;
   if (!ready_ || !output || capacity < 0 || n < 0 || (n > 0 && !input)) return -1;
   if (encoderOutputSize_ > static_cast<uint32_t>(capacity)) return -1;
   if (!streamOpen_) {
@@ -188,8 +189,12 @@ int32_t TMPEGReEncode::Recode(const uint8_t* input, int32_t n, uint8_t* output, 
       produced = static_cast<uint32_t>(capacity - result);   // the excess is dropped
     std::memcpy(output + result, encoderOutput_, produced);
     result += static_cast<int32_t>(produced);
-    // Frames still buffered in the decoder are fetched by the next call.
-    if (result >= capacity) return result;
+    // No encoded block is ever cut: when the next one might not fit, the
+    // frames still buffered in the decoder are fetched by the next call.
+    if (static_cast<int64_t>(capacity) - result < encoderOutputSize_) {
+      holdsMore_ = true;
+      return result;
+    }
     status = Decode(nullptr, 0, &done);
   }
   return result;

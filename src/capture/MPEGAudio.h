@@ -32,7 +32,11 @@ class TMPEGReEncode {
   // MP3 bytes written to output (0 ... capacity), 0 while no frame is complete
   // yet, -1 on failure: not ready, capacity below the encoder's output size,
   // no frame pair before the stream is open, or an encoder error.
+  // It stops before a block that might not fit (HoldsMore), leaving the
+  // remaining frames for a call with or without new input.
   int32_t Recode(const uint8_t* input, int32_t n, uint8_t* output, int32_t capacity);
+  // True when the last Recode stopped for want of room, not of input.
+  bool HoldsMore() const { return holdsMore_; }
 
   static bool IsValidHeader(const uint8_t* h);
   static int32_t FrameLength(const uint8_t* h);
@@ -65,6 +69,7 @@ class TMPEGReEncode {
   uint8_t* encoderOutput_ = nullptr;
   uint32_t encoderOutputSize_ = 0;
   uint64_t valuesEncoded_ = 0;
+  bool holdsMore_ = false;
   bool streamOpen_ = false;
   bool ready_ = false;
   TMpgLib decoder_;

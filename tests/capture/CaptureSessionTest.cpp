@@ -1,6 +1,7 @@
 #include "capture/CaptureSession.h"
 #include "text/InOutError.h"
 #include "server/Sockets.h"
+#include "capture/ReencodeTestAudio.h"
 
 #include <gtest/gtest.h>
 
@@ -254,6 +255,36 @@ TEST_F(CaptureCallback, FormatChangeTakesEffectAtTheNextChunk) {
   EXPECT_EQ(sessions_[0].BytesRecorded % 32767, 0);
   EXPECT_GE(sessions_[0].BytesRecorded, 3 * 32767);
   EXPECT_EQ(sizes_.back().second, SizeText(sessions_[0].BytesRecorded));
+}
+
+// A station that drops from 320 to 64 kbit/s after the encoder opened at
+// 320: a chunk then encodes to more than the output buffer holds, and all of
+// it must still reach the file, in whole frames.
+TEST_F(CaptureCallback, LowRateAudioAfterAHighRateOpeningReachesTheFileWhole) {
+  using namespace reencode_test;
+  Bytes es = MakeLayer2(48000, 2, 320, 1.0);
+  const size_t high = es.size();
+  const Bytes low = MakeLayer2(48000, 2, 64, 16.0);
+  es.insert(es.end(), low.begin(), low.end());
+  format_ = RecordFormat::Mp3;
+  sessions_.AddSession(File("a.mp3"), "A", true);
+  AttachCapture(&target_);
+  Recording = true;
+  for (size_t fed = 0; fed + 184 <= es.size(); fed += 184) {
+    auto p = Packet(false, -1, -1);
+    std::copy(es.begin() + static_cast<long>(fed), es.begin() + static_cast<long>(fed + 184), p.begin() + 4);
+    OnTsPacket(p.data(), 188, 1);
+  }
+  // The chunks passed on held whole 24 ms frames: 960 bytes each at 320
+  // kbit/s, 192 at 64.
+  const auto chunked = static_cast<size_t>(sessions_[0].BytesRecorded);
+  ASSERT_GT(chunked, high + 3 * 32767);
+  const double seconds = 0.024 * (static_cast<double>(high) / 960 + static_cast<double>(chunked - high) / 192);
+  const std::string file = Read(File("a.mp3"));
+  const TDecoded back = Decode(Bytes(file.begin(), file.end()));
+  ASSERT_EQ(back.rate, 48000);
+  // Less only by the frames the decoder and the encoder still hold.
+  EXPECT_NEAR(static_cast<double>(back.PerChannel()) / back.rate, seconds, 0.15);
 }
 
 } // namespace
