@@ -25,7 +25,8 @@ void TChannelList::DeleteRow(int index) {
 }
 
 void TChannelList::LoadChannelList(const std::string& path) {
-  Clear();
+  rows_.clear();
+  unreadFile_ = false;
   std::vector<std::string> lines;
   try {
     lines = text::ReadLineFile(path);

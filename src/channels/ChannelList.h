@@ -20,9 +20,11 @@ class TChannelList {
   void AddChannelRow(const std::string& name, const std::string& pid, const std::string& recorded);
   // Deletes the row at a 0-based index; an index naming no row does nothing.
   void DeleteRow(int index);
+  // Emptying an empty list changes nothing: a scan that finds nothing keeps
+  // an unread file too.
   void Clear() {
+    if (!rows_.empty()) unreadFile_ = false;
     rows_.clear();
-    unreadFile_ = false;
   }
 
   size_t Count() const { return rows_.size(); }
