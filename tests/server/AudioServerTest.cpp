@@ -281,6 +281,8 @@ TEST_F(ServerTest, ResetListenerIsRemovedAtTheNextChunkAndSourceGoesIdle) {
   // Idle again: the hook hears it and the stale backlog is gone.
   EXPECT_TRUE(WaitUntil([&] { return !hooked.Active() && hooked.BufferCount() == 0; }));
   EXPECT_GE(deactivations, 1);
+  // The hook counts into this frame: its thread must end before the frame does.
+  server_->StopServer();
 }
 
 TEST_F(ServerTest, HookHoldingTheThreadPastTheIdleSpanDropsListeners) {
