@@ -253,6 +253,9 @@ TEST_F(ServerTest, ListenersArrivingTogetherNeverExceedTheLimit) {
     for (int s : batch) served += ReceiveHead(s).rfind("HTTP/1.0 200 OK", 0) == 0;
     EXPECT_EQ(served, 2) << "trial " << trial;
     EXPECT_LE(server_->PeakClients(), 2);
+    // The 200 head goes out before its listener is attached: closing before
+    // then would leave a listener attached after the wait below.
+    ASSERT_TRUE(WaitUntil([&] { return server_->RequestThreadCount() == 0; }, 5000));
     for (int s : batch) ::close(s);
     sockets_.clear();
     ASSERT_TRUE(WaitUntil([&] { return server_->ClientCount() == 0; }, 5000));
