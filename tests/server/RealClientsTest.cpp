@@ -139,7 +139,9 @@ TEST_F(RealClients, ListenersThatHangUpAfterAStrayByteFreeTheirSlots) {
   if (!HaveTool("python3")) GTEST_SKIP() << "python3 is not installed";
   EXPECT_EQ(Listener("extra-byte", port_, "Radio%201", 0), kRadio1Head);
   EXPECT_EQ(Listener("extra-byte", port_, "Radio%201", 0), kRadio1Head);
-  EXPECT_TRUE(WaitUntil([&] { return server_->ClientCount() == 0; }, 5000)) << server_->ClientCount();
+  // Both attached (their request threads done) and both dropped again.
+  EXPECT_TRUE(WaitUntil([&] { return server_->RequestThreadCount() == 0 && server_->ClientCount() == 0; }, 5000))
+      << server_->ClientCount();
   const int s = Connect(port_);
   SendAll(s, "GET /Radio%201 HTTP/1.0\r\n\r\n");
   EXPECT_EQ(ReceiveHead(s), kRadio1Head);
