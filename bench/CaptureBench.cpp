@@ -5,7 +5,7 @@
 #include "capture/CaptureSession.h"
 #include "server/AudioServer.h"
 #include "server/ServerTestUtil.h"
-#include "server/Sockets.h"
+#include "server/SocketsStartup.h"
 #include "tsbuilder/MpegAudio.h"
 
 #include <benchmark/benchmark.h>

@@ -4,8 +4,8 @@
 // filters that do nothing (the card's own cost, the floor).
 //   capture_run_bench [seconds=30] [channels=250]
 #include "capture/RecordingRun.h"
-#include "device/UDevice.h"
-#include "server/Sockets.h"
+#include "device/DevicePlugin.h"
+#include "server/SocketsStartup.h"
 
 #include "EmulatorControl.h"
 #include "tsbuilder/TransponderBuilder.h"

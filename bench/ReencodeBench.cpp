@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/MPEGAudio.h"
+#include "capture/MpegReencoder.h"
 
 namespace {
 

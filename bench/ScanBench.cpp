@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "channels/ChannelList.h"
-#include "device/UDevice.h"
-#include "scan/UDVBScan.h"
+#include "device/DevicePlugin.h"
+#include "scan/TransponderScan.h"
 
 namespace {
 

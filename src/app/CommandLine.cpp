@@ -1,8 +1,8 @@
 #include "app/CommandLine.h"
 
 #include "server/AudioServer.h"
-#include "text/Convert.h"
-#include "text/Cp1251.h"
+#include "base/Convert.h"
+#include "base/Cp1251.h"
 
 const char* const kUsageText =
     "Использование: mellowcaster [действие] [параметры]\n"

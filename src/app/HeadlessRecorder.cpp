@@ -11,14 +11,14 @@
 
 #include "capture/RecordingRun.h"
 #include "device/TransponderSettings.h"
-#include "device/UDevice.h"
-#include "scan/UDVBScan.h"
+#include "device/DevicePlugin.h"
+#include "scan/TransponderScan.h"
 #include "server/AudioServer.h"
 #include "server/HttpRequest.h"
-#include "text/AppPaths.h"
-#include "text/Convert.h"
-#include "text/Cp1251.h"
-#include "text/InOutError.h"
+#include "base/AppPaths.h"
+#include "base/Convert.h"
+#include "base/Cp1251.h"
+#include "base/InOutError.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <utility>
 
 #include "server/AudioServer.h"
-#include "text/Cp1251.h"
-#include "text/InOutError.h"
+#include "base/Cp1251.h"
+#include "base/InOutError.h"
 
 std::atomic<bool> Recording{false};
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "capture/CBuffer.h"
-#include "capture/MPEGAudio.h"
+#include "base/RingBuffer.h"
+#include "capture/MpegReencoder.h"
 #include "capture/RecordingOptions.h"
 
 class TAudioServer;

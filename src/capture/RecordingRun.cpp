@@ -3,11 +3,11 @@
 #include <chrono>
 #include <thread>
 
-#include "device/UDevice.h"
+#include "device/DevicePlugin.h"
 #include "server/AudioServer.h"
-#include "text/Convert.h"
-#include "text/Cp1251.h"
-#include "text/InOutError.h"
+#include "base/Convert.h"
+#include "base/Cp1251.h"
+#include "base/InOutError.h"
 
 const char* const kCloseWhileRecordingMessage =
     "Включена запись ,выключите запись затем можно закрыть программу";

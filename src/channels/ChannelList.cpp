@@ -3,9 +3,9 @@
 #include <cerrno>
 #include <new>
 
-#include "text/AppPaths.h"
-#include "text/InOutError.h"
-#include "text/LineFile.h"
+#include "base/AppPaths.h"
+#include "base/InOutError.h"
+#include "base/LineFile.h"
 
 void TChannelList::AddChannelRow(const std::string& name, const std::string& pid,
                                  const std::string& recorded) {

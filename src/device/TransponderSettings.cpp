@@ -7,11 +7,11 @@
 #include <fstream>
 #include <optional>
 
-#include "device/UDevice.h"
-#include "text/AppPaths.h"
-#include "text/Convert.h"
-#include "text/Cp1251.h"
-#include "text/LineFile.h"
+#include "device/DevicePlugin.h"
+#include "base/AppPaths.h"
+#include "base/Convert.h"
+#include "base/Cp1251.h"
+#include "base/LineFile.h"
 
 const std::vector<std::string> kCardNames = {"SkyStar1", "SkyStar2", "SkyStar3", "Emulator"};
 

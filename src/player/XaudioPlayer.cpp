@@ -2,8 +2,8 @@
 
 #include <dlfcn.h>
 
-#include "text/AppPaths.h"
-#include "text/DynamicLibrary.h"
+#include "base/AppPaths.h"
+#include "base/DynamicLibrary.h"
 
 // What the engine's notification sink points at. It outlives no component:
 // closures still queued when the component is gone find it expired.

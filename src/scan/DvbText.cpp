@@ -4,7 +4,7 @@
 #include <optional>
 #include <string_view>
 
-#include "text/Cp1251.h"
+#include "base/Cp1251.h"
 
 namespace scan {
 namespace {

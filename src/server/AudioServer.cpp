@@ -9,7 +9,7 @@
 #include <cerrno>
 
 #include "server/HttpRequest.h"
-#include "server/Sockets.h"
+#include "server/SocketsStartup.h"
 
 namespace {
 

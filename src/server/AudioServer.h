@@ -21,8 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "capture/CBuffer.h"
-#include "server/CrtSock.h"
+#include "base/RingBuffer.h"
+#include "server/SocketHelpers.h"
 
 class TAudioServer;
 

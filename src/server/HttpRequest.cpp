@@ -8,7 +8,7 @@
 #include <chrono>
 
 #include "server/AudioServer.h"
-#include "text/Cp1251.h"
+#include "base/Cp1251.h"
 
 TRequestHeadReader::TState TRequestHeadReader::AppendLine() {
   if (lines_.size() >= MaxLines) return TState::TooLarge;

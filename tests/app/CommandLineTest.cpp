@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "server/HttpRequest.h"
-#include "text/Cp1251.h"
+#include "base/Cp1251.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "capture/CaptureSession.h"
-#include "text/InOutError.h"
-#include "server/Sockets.h"
+#include "base/InOutError.h"
+#include "server/SocketsStartup.h"
 #include "capture/ReencodeTestAudio.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 #include <array>
 #include <vector>
 
-#include "capture/MPEGAudio.h"
+#include "capture/MpegReencoder.h"
 
 namespace {
 

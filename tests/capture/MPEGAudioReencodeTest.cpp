@@ -8,7 +8,7 @@
 #include <string>
 #include <tuple>
 
-#include "capture/MPEGAudio.h"
+#include "capture/MpegReencoder.h"
 #include "capture/ReencodeTestAudio.h"
 
 using namespace reencode_test;

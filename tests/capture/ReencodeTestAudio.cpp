@@ -1,6 +1,6 @@
 #include "capture/ReencodeTestAudio.h"
 
-#include "capture/MPEGAudio.h"
+#include "capture/MpegReencoder.h"
 
 #include <mpg123.h>
 #include <twolame.h>

@@ -1,6 +1,6 @@
 #include "channels/ChannelList.h"
-#include "text/InOutError.h"
-#include "text/Unprivileged.h"
+#include "base/InOutError.h"
+#include "base/Unprivileged.h"
 
 #include <gtest/gtest.h>
 

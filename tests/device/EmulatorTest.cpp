@@ -13,7 +13,7 @@
 
 #include "device/EmulatorHarness.h"
 #include "device/TempFolder.h"
-#include "device/UDevice.h"
+#include "device/DevicePlugin.h"
 #include "tsbuilder/TransponderBuilder.h"
 
 namespace fs = std::filesystem;

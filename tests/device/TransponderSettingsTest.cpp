@@ -9,9 +9,9 @@
 #include <sstream>
 
 #include "device/TempFolder.h"
-#include "device/UDevice.h"
-#include "text/Convert.h"
-#include "text/InOutError.h"
+#include "device/DevicePlugin.h"
+#include "base/Convert.h"
+#include "base/InOutError.h"
 
 namespace fs = std::filesystem;
 

@@ -15,7 +15,7 @@ mc_fake_card(mc_fake_card_beside FakeCard 2 ${CMAKE_BINARY_DIR}/tests/Device)
 mc_fake_card(mc_fake_card_fixture FakeCard 1 ${CMAKE_BINARY_DIR}/tests/fixtures)
 mc_fake_card(mc_fake_card_broken Broken 3 ${CMAKE_BINARY_DIR}/tests/Device FAKE_CARD_LACKS_SETCOUNT)
 
-mc_add_test(udevice_test SOURCES device/UDeviceTest.cpp device/TempFolder.cpp)
+mc_add_test(udevice_test SOURCES device/DevicePluginTest.cpp device/TempFolder.cpp)
 add_dependencies(udevice_test mc_fake_card_beside mc_fake_card_fixture mc_fake_card_broken)
 target_compile_definitions(udevice_test PRIVATE MC_FIXTURE_DIR="${CMAKE_BINARY_DIR}/tests/fixtures")
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "FuzzInput.h"
-#include "capture/MPEGAudio.h"
+#include "capture/MpegReencoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static TMPEGReEncode encoder;

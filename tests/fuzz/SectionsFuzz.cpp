@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "device/UDevice.h"
+#include "device/DevicePlugin.h"
 #include "scan/Crc32.h"
-#include "scan/UDVB.h"
+#include "scan/Sections.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include "channels/ChannelList.h"
 #include "device/TransponderSettings.h"
 #include "scan/DvbText.h"
-#include "text/Convert.h"
-#include "text/LineFile.h"
+#include "base/Convert.h"
+#include "base/LineFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

@@ -1,14 +1,14 @@
 // Recording runs end to end on the Emulator card: the nine plug-in exports,
 // the capture callback, the audio server and real files.
 #include "capture/RecordingRun.h"
-#include "device/UDevice.h"
+#include "device/DevicePlugin.h"
 #include "server/AudioServer.h"
-#include "server/Sockets.h"
+#include "server/SocketsStartup.h"
 #include "server/ServerTestUtil.h"
-#include "text/AppPaths.h"
-#include "text/Cp1251.h"
-#include "text/InOutError.h"
-#include "text/Unprivileged.h"
+#include "base/AppPaths.h"
+#include "base/Cp1251.h"
+#include "base/InOutError.h"
+#include "base/Unprivileged.h"
 
 #include "EmulatorControl.h"
 #include "tsbuilder/SampleTransponders.h"

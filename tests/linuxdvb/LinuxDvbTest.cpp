@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "LinuxDvbCard.h"
-#include "device/UDevice.h"
+#include "device/DevicePlugin.h"
 #include "linuxdvb/FakeKernel.h"
 
 using linuxdvb::TLinuxDvbCard;

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "text/Cp1251.h"
+#include "base/Cp1251.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "SectionBuilder.h"
-#include "device/UDevice.h"
+#include "device/DevicePlugin.h"
 
 namespace scantest {
 

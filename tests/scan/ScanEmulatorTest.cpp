@@ -13,10 +13,10 @@
 #include "channels/ChannelList.h"
 #include "device/EmulatorHarness.h"
 #include "device/TempFolder.h"
-#include "device/UDevice.h"
-#include "scan/UDVB.h"
-#include "scan/UDVBScan.h"
-#include "text/Cp1251.h"
+#include "device/DevicePlugin.h"
+#include "scan/Sections.h"
+#include "scan/TransponderScan.h"
+#include "base/Cp1251.h"
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;

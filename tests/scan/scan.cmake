@@ -1,5 +1,5 @@
-mc_add_test(scan_sections_test SOURCES scan/UDVBTest.cpp scan/DvbTextTest.cpp)
-mc_add_test(scan_transponder_test SOURCES scan/UDVBScanTest.cpp)
+mc_add_test(scan_sections_test SOURCES scan/SectionsTest.cpp scan/DvbTextTest.cpp)
+mc_add_test(scan_transponder_test SOURCES scan/TransponderScanTest.cpp)
 
 # The scan on the Emulator card (sample transponders and an ffmpeg stream).
 if(TARGET mc_emulator)

@@ -30,7 +30,7 @@
 #include "server/HttpRequest.h"
 #include "soak/SoakChecks.h"
 #include "soak/SoakListeners.h"
-#include "text/Cp1251.h"
+#include "base/Cp1251.h"
 #include "tsbuilder/SampleTransponders.h"
 #include "../../plugins/emulator/EmulatorControl.h"
 

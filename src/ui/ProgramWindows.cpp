@@ -1,0 +1,27 @@
+#include "ui/ProgramWindows.h"
+
+TProgramWindows::TProgramWindows(const std::string& iniFolder, uint16_t port)
+    : Form1(iniFolder, port), Form2(iniFolder, Form1.Options(), Form1.List()), Form3(iniFolder) {
+  Form2.SignalTimer = Form1.Timer1;
+  Form2.ListChanged = [this] { Form1.ShowRows(); };
+  Form3.MainWindow = &Form1;
+  Form3.StreamPort = port;
+  // Only closing the main window ends the program.
+  Form2.setAttribute(Qt::WA_QuitOnClose, false);
+  Form3.setAttribute(Qt::WA_QuitOnClose, false);
+}
+
+TProgramWindows::~TProgramWindows() {
+  // A run still going stops (and stops playback) while all three windows exist.
+  if (Form1.Run().Running()) Form1.Run().Stop();
+  Form1.SetForms(nullptr, nullptr);
+}
+
+void TProgramWindows::Create() {
+  Form1.FormCreate();
+  Form1.SetForms(&Form2, nullptr);
+  Form2.FormCreate();
+  Form1.SetForms(&Form2, &Form3);
+  Form3.FormCreate();
+  Form1.show();
+}

@@ -1,0 +1,1 @@
+mc_add_test(ring_buffer_test SOURCES base/RingBufferTest.cpp)

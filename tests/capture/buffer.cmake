@@ -1,1 +1,0 @@
-mc_add_test(ring_buffer_test SOURCES capture/CBufferTest.cpp)

@@ -1,9 +1,0 @@
-find_package(Qt6 REQUIRED COMPONENTS Test)
-mc_add_test(widgets_test
-  SOURCES widgets/QtTestMain.cpp widgets/ProgressBarColoursTest.cpp widgets/ProgressBarModelTest.cpp
-          widgets/ProgressBarTest.cpp widgets/SliderTest.cpp widgets/DvbDirectShowTest.cpp
-  LIBS mellowcaster_ui Qt6::Test)
-if(TARGET widgets_test)
-  # Renderings of the controls in their program configuration, for review.
-  target_compile_definitions(widgets_test PRIVATE MC_RENDER_DIR="${CMAKE_BINARY_DIR}/renderings")
-endif()
