@@ -2,7 +2,7 @@ find_package(Qt6 REQUIRED COMPONENTS Test)
 mc_add_test(widgets_test
   SOURCES ui/QtTestMain.cpp ui/controls/GradientBarColoursTest.cpp ui/controls/GradientBarModelTest.cpp
           ui/controls/GradientBarTest.cpp ui/controls/SeekSliderTest.cpp app/VideoGraphHolderTest.cpp
-  LIBS mellowcaster_ui Qt6::Test)
+  LIBS mc_ui Qt6::Test)
 if(TARGET widgets_test)
   # Renderings of the controls in their program configuration, for review.
   target_compile_definitions(widgets_test PRIVATE MC_RENDER_DIR="${CMAKE_BINARY_DIR}/renderings")

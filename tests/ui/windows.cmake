@@ -4,7 +4,7 @@ mc_add_test(gui_test
   SOURCES ui/QtTestMain.cpp ui/GuiFixture.cpp ui/MainWindowTest.cpp ui/SettingsWindowTest.cpp
           ui/PlayerWindowTest.cpp ui/ScreenshotTest.cpp ui/SizeTextLoadTest.cpp
           device/TempFolder.cpp
-  LIBS mellowcaster_ui Qt6::Test
+  LIBS mc_ui Qt6::Test
   PROPERTIES ENVIRONMENT_MODIFICATION "TSAN_OPTIONS=string_append::suppressions=${CMAKE_SOURCE_DIR}/tests/ui/tsan.supp")
 if(TARGET gui_test)
   add_dependencies(gui_test mc_emulator xaudio)

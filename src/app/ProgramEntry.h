@@ -1,0 +1,10 @@
+#pragma once
+// The program's start-up and exit order, for both front ends: the socket
+// layer first, then the command line; with arguments the headless recorder
+// runs, without them the windows (handed in, as they stand above this folder).
+#include <functional>
+
+// Runs the windows' event loop and returns its exit status.
+using TWindowsFrontEnd = std::function<int(int argc, char** argv)>;
+
+int ProgramMain(int argc, char** argv, const TWindowsFrontEnd& runWindows);
