@@ -55,51 +55,49 @@ TLameEnc::~TLameEnc() { Unload(); }
 bool TLameEnc::Load(const char* library) {
   Unload();
   if (!library) return false;
-  void* lib = ::dlopen(library, RTLD_NOW | RTLD_LOCAL);
-  if (!lib) return false;
+  text::TDynamicLibrary lib;
+  if (!lib.Open(library)) return false;
   auto* api = new Api{};
   const bool all =
-      text::ResolveSymbol(lib, "lame_init", api->init) && text::ResolveSymbol(lib, "lame_close", api->close) &&
-      text::ResolveSymbol(lib, "lame_init_params", api->initParams) &&
-      text::ResolveSymbol(lib, "lame_set_in_samplerate", api->setInRate) &&
-      text::ResolveSymbol(lib, "lame_set_out_samplerate", api->setOutRate) &&
-      text::ResolveSymbol(lib, "lame_set_num_channels", api->setChannels) &&
-      text::ResolveSymbol(lib, "lame_set_mode", api->setMode) && text::ResolveSymbol(lib, "lame_set_VBR", api->setVbr) &&
-      text::ResolveSymbol(lib, "lame_set_brate", api->setBitrate) &&
-      text::ResolveSymbol(lib, "lame_set_quality", api->setQuality) &&
-      text::ResolveSymbol(lib, "lame_set_copyright", api->setCopyright) &&
-      text::ResolveSymbol(lib, "lame_set_original", api->setOriginal) &&
-      text::ResolveSymbol(lib, "lame_set_extension", api->setPrivate) &&
-      text::ResolveSymbol(lib, "lame_set_error_protection", api->setCrc) &&
-      text::ResolveSymbol(lib, "lame_set_strict_ISO", api->setStrictIso) &&
-      text::ResolveSymbol(lib, "lame_set_bWriteVbrTag", api->setVbrTag) &&
-      text::ResolveSymbol(lib, "lame_set_errorf", api->setErrorf) &&
-      text::ResolveSymbol(lib, "lame_set_debugf", api->setDebugf) &&
-      text::ResolveSymbol(lib, "lame_set_msgf", api->setMsgf) &&
-      text::ResolveSymbol(lib, "lame_get_version", api->getVersion) &&
-      text::ResolveSymbol(lib, "lame_get_in_samplerate", api->getInRate) &&
-      text::ResolveSymbol(lib, "lame_get_out_samplerate", api->getOutRate) &&
-      text::ResolveSymbol(lib, "lame_encode_buffer", api->encode) &&
-      text::ResolveSymbol(lib, "lame_encode_buffer_interleaved", api->encodeInterleaved);
+      lib.Resolve("lame_init", api->init) && lib.Resolve("lame_close", api->close) &&
+      lib.Resolve("lame_init_params", api->initParams) &&
+      lib.Resolve("lame_set_in_samplerate", api->setInRate) &&
+      lib.Resolve("lame_set_out_samplerate", api->setOutRate) &&
+      lib.Resolve("lame_set_num_channels", api->setChannels) &&
+      lib.Resolve("lame_set_mode", api->setMode) && lib.Resolve("lame_set_VBR", api->setVbr) &&
+      lib.Resolve("lame_set_brate", api->setBitrate) &&
+      lib.Resolve("lame_set_quality", api->setQuality) &&
+      lib.Resolve("lame_set_copyright", api->setCopyright) &&
+      lib.Resolve("lame_set_original", api->setOriginal) &&
+      lib.Resolve("lame_set_extension", api->setPrivate) &&
+      lib.Resolve("lame_set_error_protection", api->setCrc) &&
+      lib.Resolve("lame_set_strict_ISO", api->setStrictIso) &&
+      lib.Resolve("lame_set_bWriteVbrTag", api->setVbrTag) &&
+      lib.Resolve("lame_set_errorf", api->setErrorf) &&
+      lib.Resolve("lame_set_debugf", api->setDebugf) &&
+      lib.Resolve("lame_set_msgf", api->setMsgf) &&
+      lib.Resolve("lame_get_version", api->getVersion) &&
+      lib.Resolve("lame_get_in_samplerate", api->getInRate) &&
+      lib.Resolve("lame_get_out_samplerate", api->getOutRate) &&
+      lib.Resolve("lame_encode_buffer", api->encode) &&
+      lib.Resolve("lame_encode_buffer_interleaved", api->encodeInterleaved);
   if (!all) {
     delete api;
-    ::dlclose(lib);
     return false;
   }
-  library_ = lib;
+  library_ = std::move(lib);
   api_ = api;
   return true;
 }
 
 void TLameEnc::Unload() {
-  if (!library_) return;
+  if (!library_.IsOpen()) return;
   for (Stream& s : streams_)
     if (s.flags) api_->close(s.flags);
   streams_.clear();
   delete api_;
   api_ = nullptr;
-  ::dlclose(library_);
-  library_ = nullptr;
+  library_.Close();
 }
 
 TLameEnc::Stream* TLameEnc::Find(HBE_STREAM stream) {
@@ -110,7 +108,7 @@ TLameEnc::Stream* TLameEnc::Find(HBE_STREAM stream) {
 
 BE_ERR TLameEnc::beInitStream(const BE_CONFIG* config, uint32_t* samples, uint32_t* bufferSize,
                               HBE_STREAM* stream) {
-  if (!library_) return BE_ERR_INVALID_HANDLE;
+  if (!library_.IsOpen()) return BE_ERR_INVALID_HANDLE;
   if (!config || !samples || !bufferSize || !stream) return BE_ERR_INVALID_FORMAT_PARAMETERS;
   if (config->dwConfig != BE_CONFIG_LAME || config->format.LHV1.dwStructVersion < 1)
     return BE_ERR_INVALID_FORMAT;
@@ -174,7 +172,7 @@ BE_ERR TLameEnc::beInitStream(const BE_CONFIG* config, uint32_t* samples, uint32
 
 BE_ERR TLameEnc::beEncodeChunk(HBE_STREAM stream, uint32_t nSamples, const int16_t* samples,
                                uint8_t* output, uint32_t* produced) {
-  Stream* s = library_ ? Find(stream) : nullptr;
+  Stream* s = library_.IsOpen() ? Find(stream) : nullptr;
   if (!s) return BE_ERR_INVALID_HANDLE;
   if (!produced || !output || (nSamples > 0 && !samples)) return BE_ERR_INVALID_FORMAT_PARAMETERS;
   *produced = 0;
@@ -193,7 +191,7 @@ BE_ERR TLameEnc::beEncodeChunk(HBE_STREAM stream, uint32_t nSamples, const int16
 }
 
 BE_ERR TLameEnc::beCloseStream(HBE_STREAM stream) {
-  Stream* s = library_ ? Find(stream) : nullptr;
+  Stream* s = library_.IsOpen() ? Find(stream) : nullptr;
   if (!s) return BE_ERR_INVALID_HANDLE;
   api_->close(s->flags);
   *s = Stream{};

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/DynamicLibrary.h"
+
 using BE_ERR = uint32_t;
 using HBE_STREAM = uint32_t;   // 1-based slot of this binding's stream table; 0 is none
 
@@ -81,7 +83,7 @@ class TLameEnc {
   // False when the library or one of the functions used is missing.
   bool Load(const char* library);
   void Unload();   // closes streams still open
-  bool Loaded() const { return library_ != nullptr; }
+  bool Loaded() const { return library_.IsOpen(); }
 
   // samples: the block size the stream expects per call (16-bit values);
   // bufferSize: the largest output one beEncodeChunk call can produce.
@@ -103,7 +105,7 @@ class TLameEnc {
   };
   Stream* Find(HBE_STREAM stream);
 
-  void* library_ = nullptr;
+  text::TDynamicLibrary library_;
   Api* api_ = nullptr;
   std::vector<Stream> streams_;
 };

@@ -32,40 +32,38 @@ TMpgLib::~TMpgLib() { Unload(); }
 bool TMpgLib::Load(const char* library) {
   Unload();
   if (!library) return false;
-  void* lib = ::dlopen(library, RTLD_NOW | RTLD_LOCAL);
-  if (!lib) return false;
+  text::TDynamicLibrary lib;
+  if (!lib.Open(library)) return false;
   auto* api = new Api{};
-  const bool all = text::ResolveSymbol(lib, "mpg123_init", api->init) &&
-                   text::ResolveSymbol(lib, "mpg123_new", api->create) &&
-                   text::ResolveSymbol(lib, "mpg123_delete", api->destroy) &&
-                   text::ResolveSymbol(lib, "mpg123_param", api->param) &&
-                   text::ResolveSymbol(lib, "mpg123_format_none", api->formatNone) &&
-                   text::ResolveSymbol(lib, "mpg123_format", api->format) &&
-                   text::ResolveSymbol(lib, "mpg123_open_feed", api->openFeed) &&
-                   text::ResolveSymbol(lib, "mpg123_close", api->close) &&
-                   text::ResolveSymbol(lib, "mpg123_feed", api->feed) &&
-                   text::ResolveSymbol(lib, "mpg123_decode_frame", api->decodeFrame);
+  const bool all = lib.Resolve("mpg123_init", api->init) &&
+                   lib.Resolve("mpg123_new", api->create) &&
+                   lib.Resolve("mpg123_delete", api->destroy) &&
+                   lib.Resolve("mpg123_param", api->param) &&
+                   lib.Resolve("mpg123_format_none", api->formatNone) &&
+                   lib.Resolve("mpg123_format", api->format) &&
+                   lib.Resolve("mpg123_open_feed", api->openFeed) &&
+                   lib.Resolve("mpg123_close", api->close) &&
+                   lib.Resolve("mpg123_feed", api->feed) &&
+                   lib.Resolve("mpg123_decode_frame", api->decodeFrame);
   // Older library versions need the one-time set-up; newer ones ignore it.
   if (!all || api->init() != MPG123_OK) {
     delete api;
-    ::dlclose(lib);
     return false;
   }
-  library_ = lib;
+  library_ = std::move(lib);
   api_ = api;
   return true;
 }
 
 void TMpgLib::Unload() {
-  if (!library_) return;
+  if (!library_.IsOpen()) return;
   delete api_;
   api_ = nullptr;
-  ::dlclose(library_);
-  library_ = nullptr;
+  library_.Close();
 }
 
 bool TMpgLib::InitMP3(TMpgState* mp, long rate, int channels) {
-  if (!library_ || !mp) return false;
+  if (!library_.IsOpen() || !mp) return false;
   if (mp->handle) {
     // A restart keeps the handle and only drops the buffered input.
     api_->close(mp->handle);
@@ -95,7 +93,7 @@ bool TMpgLib::InitMP3(TMpgState* mp, long rate, int channels) {
 }
 
 void TMpgLib::ExitMP3(TMpgState* mp) {
-  if (!library_ || !mp || !mp->handle) return;
+  if (!library_.IsOpen() || !mp || !mp->handle) return;
   api_->close(mp->handle);
   api_->destroy(mp->handle);
   mp->handle = nullptr;
@@ -104,7 +102,7 @@ void TMpgLib::ExitMP3(TMpgState* mp) {
 int TMpgLib::DecodeMP3(TMpgState* mp, const uint8_t* in, int32_t inSize, uint8_t* out,
                        int32_t outSize, int32_t* done) {
   if (done) *done = 0;
-  if (!library_ || !mp || !mp->handle || !out || !done || outSize < 0 || inSize < 0)
+  if (!library_.IsOpen() || !mp || !mp->handle || !out || !done || outSize < 0 || inSize < 0)
     return MP3_ERR;
   if (in && inSize > 0 && api_->feed(mp->handle, in, static_cast<size_t>(inSize)) != MPG123_OK)
     return MP3_ERR;

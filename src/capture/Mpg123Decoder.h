@@ -5,6 +5,8 @@
 // hands out at most one frame, and calls without input fetch the next one.
 #include <cstdint>
 
+#include "base/DynamicLibrary.h"
+
 struct mpg123_handle_struct;
 
 // Decoder state of one stream; owned by the caller, managed by the calls.
@@ -27,7 +29,7 @@ class TMpgLib {
   bool Load(const char* library);
   // States still initialised must have been passed to ExitMP3 before.
   void Unload();
-  bool Loaded() const { return library_ != nullptr; }
+  bool Loaded() const { return library_.IsOpen(); }
 
   // Starts a fresh stream; on a state in use it drops everything buffered.
   // With a rate, the decoder hands out only that rate and channel count (1 or
@@ -44,6 +46,6 @@ class TMpgLib {
 
  private:
   struct Api;
-  void* library_ = nullptr;
+  text::TDynamicLibrary library_;
   Api* api_ = nullptr;
 };

@@ -1,6 +1,5 @@
 #include "device/DevicePlugin.h"
 
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include "base/AppPaths.h"
@@ -11,7 +10,8 @@ std::atomic<bool> CardOpen{false};
 
 namespace {
 
-void* g_library = nullptr;
+// Never destroyed: a card still delivering while the process exits keeps its code.
+text::TDynamicLibrary& g_library = *new text::TDynamicLibrary;
 
 bool Exists(const std::string& path) { return ::access(path.c_str(), R_OK) == 0; }
 
@@ -36,35 +36,29 @@ void UnloadDevicePlugin() {
   // The library's delivery thread must not outlive its code.
   if (CardOpen.exchange(false) && Dvb.DVBClose) Dvb.DVBClose();
   Dvb = TDevicePlugin{};
-  if (g_library) {
-    ::dlclose(g_library);
-    g_library = nullptr;
-  }
+  g_library.Close();
 }
 
-bool DevicePluginLoaded() { return g_library != nullptr; }
+bool DevicePluginLoaded() { return g_library.IsOpen(); }
 
 int LoadDevicePlugin(const std::string& card) {
   UnloadDevicePlugin();
   const std::string path = FindDevicePlugin(card);
   if (path.empty()) return -1;
-  void* lib = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!lib) return -1;
+  text::TDynamicLibrary lib;
+  if (!lib.Open(path)) return -1;
   TDevicePlugin table;
-  const bool all = text::ResolveSymbol(lib, "DVBOpen", table.DVBOpen) &&
-                   text::ResolveSymbol(lib, "DVBClose", table.DVBClose) &&
-                   text::ResolveSymbol(lib, "DVBGetInfo", table.DVBGetInfo) &&
-                   text::ResolveSymbol(lib, "DVBSendDiSEqC", table.DVBSendDiSEqC) &&
-                   text::ResolveSymbol(lib, "DVBSetTuner", table.DVBSetTuner) &&
-                   text::ResolveSymbol(lib, "DVBGetTunerStatus", table.DVBGetTunerStatus) &&
-                   text::ResolveSymbol(lib, "DVBAddFilter", table.DVBAddFilter) &&
-                   text::ResolveSymbol(lib, "DVBDelFilter", table.DVBDelFilter) &&
-                   text::ResolveSymbol(lib, "DVBSETCOUNT", table.DVBSETCOUNT);
-  if (!all) {
-    ::dlclose(lib);
-    return -1;
-  }
-  g_library = lib;
+  const bool all = lib.Resolve("DVBOpen", table.DVBOpen) &&
+                   lib.Resolve("DVBClose", table.DVBClose) &&
+                   lib.Resolve("DVBGetInfo", table.DVBGetInfo) &&
+                   lib.Resolve("DVBSendDiSEqC", table.DVBSendDiSEqC) &&
+                   lib.Resolve("DVBSetTuner", table.DVBSetTuner) &&
+                   lib.Resolve("DVBGetTunerStatus", table.DVBGetTunerStatus) &&
+                   lib.Resolve("DVBAddFilter", table.DVBAddFilter) &&
+                   lib.Resolve("DVBDelFilter", table.DVBDelFilter) &&
+                   lib.Resolve("DVBSETCOUNT", table.DVBSETCOUNT);
+  if (!all) return -1;
+  g_library = std::move(lib);
   Dvb = table;
   return 0;
 }

@@ -1,7 +1,5 @@
 #include "player/XaudioPlayer.h"
 
-#include <dlfcn.h>
-
 #include "base/AppPaths.h"
 #include "base/DynamicLibrary.h"
 
@@ -70,8 +68,7 @@ int TXaudioPlayer::ProcessNotifications() {
 }
 
 void TXaudioPlayer::UnloadLibrary() {
-  if (library_) ::dlclose(library_);
-  library_ = nullptr;
+  library_.Close();
   playerNew_ = nullptr;
   playerDelete_ = nullptr;
   playerSetPriority_ = nullptr;
@@ -92,10 +89,9 @@ void TXaudioPlayer::UnloadLibrary() {
 }
 
 void TXaudioPlayer::LoadLibrary() {
-  library_ = ::dlopen(XaudioPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!library_) throw EXaudioException("Cannot Load Xaudio DLL (" + XaudioPath + ")");
+  if (!library_.Open(XaudioPath)) throw EXaudioException("Cannot Load Xaudio DLL (" + XaudioPath + ")");
   auto resolve = [this](const char* name, auto& slot) {
-    if (!text::ResolveSymbol(library_, name, slot)) {
+    if (!library_.Resolve(name, slot)) {
       UnloadLibrary();
       throw EXaudioException(std::string("Cannot Find Symbol ") + name + " in Xaudio DLL");
     }
@@ -121,7 +117,7 @@ void TXaudioPlayer::LoadLibrary() {
 
 void TXaudioPlayer::EnsurePlayer() {
   if (player_) return;
-  if (!library_) LoadLibrary();
+  if (!library_.IsOpen()) LoadLibrary();
   const unsigned long v = getVersion_(XA_API_ID_SYNC);
   const unsigned major = (v >> 16) & 0xFF, minor = (v >> 8) & 0xFF;
   if (major != XA_API_MAJOR || minor != XA_API_MINOR)

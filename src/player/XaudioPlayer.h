@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/DynamicLibrary.h"
 #include "xaudio.h"
 
 class EXaudioException : public std::runtime_error {
@@ -178,7 +179,7 @@ class TXaudioPlayer {
   XA_Player* player_ = nullptr;
   uint32_t priority_ = DefaultPriority;
   std::shared_ptr<THub> hub_;
-  void* library_ = nullptr;
+  text::TDynamicLibrary library_;
 
   int (*playerNew_)(XA_Player**, void*) = nullptr;
   int (*playerDelete_)(XA_Player*) = nullptr;
