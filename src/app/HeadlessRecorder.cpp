@@ -12,6 +12,7 @@
 #include "capture/RecordingRun.h"
 #include "device/TransponderSettings.h"
 #include "device/DevicePlugin.h"
+#include "device/TunerSignal.h"
 #include "scan/TransponderScan.h"
 #include "server/AudioServer.h"
 #include "server/HttpRequest.h"
@@ -90,9 +91,8 @@ void CloseCard() {
 }
 
 std::string SignalText() {
-  uint8_t level = 0, quality = 0;
-  if (Dvb.DVBGetTunerStatus) Dvb.DVBGetTunerStatus(&level, &quality);
-  return "уровень " + std::to_string(level) + ", качество " + std::to_string(quality);
+  const TTunerSignal s = ReadTunerSignal(Dvb).value_or(TTunerSignal{});
+  return "уровень " + std::to_string(s.Level) + ", качество " + std::to_string(s.Quality);
 }
 
 int Scan(const TIniFiles& ini) {
@@ -199,7 +199,8 @@ int Record(const TCommandLine& cl, const TIniFiles& ini) {
     problems = 0;
     // The run goes on without streaming, but the addresses below lead nowhere.
     if (!run.Server() || !run.Server()->IsActive())
-      PrintError("Сервер потоков не запущен: порт 3587 занят? Запись идёт без вещания.");
+      PrintError("Сервер потоков не запущен: порт " + std::to_string(kStreamPort) +
+                 " занят? Запись идёт без вещания.");
     PrintLine("Запись в " + text::Cp1251ToUtf8(options.Folder) + ", формат " + (settings.Pcm ? "PCM" : "MP3") +
               "; каналы и адреса потоков:");
     for (const ChannelRow& row : list.Rows())

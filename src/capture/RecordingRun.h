@@ -12,6 +12,7 @@
 #include "capture/CaptureSession.h"
 #include "capture/RecordingOptions.h"
 #include "device/DvbPluginApi.h"
+#include "server/StreamPort.h"
 
 class TAudioServer;
 
@@ -45,7 +46,7 @@ constexpr int32_t kNoAudioFilterPid = 0x2000;
 class TRecordingRun {
  public:
   TRecordingRun(TChannelList& list, RecordingOptions& options, const TDevicePlugin& device,
-                RecordingHooks hooks, uint16_t port = 3587);
+                RecordingHooks hooks, uint16_t port = kStreamPort);
   ~TRecordingRun();  // stops a run still going
   TRecordingRun(const TRecordingRun&) = delete;
   TRecordingRun& operator=(const TRecordingRun&) = delete;

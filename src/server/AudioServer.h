@@ -23,6 +23,7 @@
 
 #include "base/RingBuffer.h"
 #include "server/SocketHelpers.h"
+#include "server/StreamPort.h"
 
 class TAudioServer;
 
@@ -239,4 +240,4 @@ bool SameSourceName(const std::string& a, const std::string& b);
 
 // The recording run's server on 127.0.0.1:port with one source per channel.
 std::unique_ptr<TAudioServer> StartRecordingServer(const std::vector<std::string>& channelNames,
-                                                   uint16_t port = 3587);
+                                                   uint16_t port = kStreamPort);

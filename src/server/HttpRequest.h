@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "server/StreamPort.h"
+
 class TClient;
 class TSource;
 
@@ -49,7 +51,7 @@ std::string UrlDecode(std::string_view text);
 // The address a player asks for a channel by: the CP1251 name as UTF-8,
 // percent-encoded but for letters, digits and "-._~" (a name of dots alone
 // is encoded too, so no client takes it for a folder step).
-std::string StreamAddress(const std::string& channelName, uint16_t port = 3587);
+std::string StreamAddress(const std::string& channelName, uint16_t port = kStreamPort);
 
 int32_t SendOkHeader(TClient& client, const std::string& contentType);
 int32_t SendNotFound(TClient& client, const std::string& message);

@@ -18,10 +18,13 @@
 
 #include "ui/SettingsWindow.h"
 #include "device/DevicePlugin.h"
+#include "device/TunerSignal.h"
 #include "ui/PlayerWindow.h"
 #include "base/AppPaths.h"
 #include "base/Cp1251.h"
+#include "ui/controls/Fonts.h"
 #include "ui/controls/MessageBox.h"
+#include "ui/controls/ThreadHop.h"
 #include "ui/controls/GradientBar.h"
 
 namespace {
@@ -291,22 +294,11 @@ void TForm1::SetTickBoxes(bool shown) {
 }
 
 void TForm1::QueueSizeText(size_t row, const std::string& text) {
-  {
-    std::lock_guard<std::mutex> guard(sizeLock_);
-    sizeTexts_.emplace_back(row, text);
-  }
-  // One update waits in the window's queue at most; it takes every text.
-  if (!sizePosted_.exchange(true)) hop_->Post([this] { ApplySizeTexts(); });
+  if (sizeTexts_.Post(row, text)) hop_->Post([this] { ApplySizeTexts(); });
 }
 
 void TForm1::ApplySizeTexts() {
-  sizePosted_ = false;
-  std::vector<std::pair<size_t, std::string>> texts;
-  {
-    std::lock_guard<std::mutex> guard(sizeLock_);
-    texts.swap(sizeTexts_);
-  }
-  for (const auto& [row, text] : texts) {
+  for (const auto& [row, text] : sizeTexts_.Take()) {
     if (row >= list_.Count()) continue;
     list_.Row(row).Recorded = text;
     if (QTreeWidgetItem* item = listView_->topLevelItem(static_cast<int>(row))) item->setText(3, FromCp1251(text));
@@ -377,11 +369,10 @@ void TForm1::N3Click() {
 }
 
 void TForm1::Timer1Timer() {
-  if (!Dvb.DVBGetTunerStatus) return;
-  uint8_t level = 0, quality = 0;
-  Dvb.DVBGetTunerStatus(&level, &quality);
-  for (TQProgressBar* g : {g1_, form2_ ? form2_->G1 : nullptr}) if (g) g->setPosition(level);
-  for (TQProgressBar* g : {g2_, form2_ ? form2_->G2 : nullptr}) if (g) g->setPosition(quality);
+  const auto signal = ReadTunerSignal(Dvb);
+  if (!signal) return;
+  for (TQProgressBar* g : {g1_, form2_ ? form2_->G1 : nullptr}) if (g) g->setPosition(signal->Level);
+  for (TQProgressBar* g : {g2_, form2_ ? form2_->G2 : nullptr}) if (g) g->setPosition(signal->Quality);
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

@@ -2,14 +2,13 @@
 // TForm1, the main window: tool bar, signal meters and the channel list, and
 // the start and stop of a recording run (TRecordingRun does the work).
 #include <QWidget>
-#include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "capture/RecordingOptions.h"
 #include "capture/RecordingRun.h"
+#include "capture/SizeTextQueue.h"
 #include "channels/ChannelList.h"
 
 class QAction;
@@ -28,7 +27,7 @@ class TForm1 : public QWidget {
 
  public:
   // iniFolder holds kanal.ini; port is the run's stream server port.
-  explicit TForm1(const std::string& iniFolder, uint16_t port = 3587, QWidget* parent = nullptr);
+  explicit TForm1(const std::string& iniFolder, uint16_t port = kStreamPort, QWidget* parent = nullptr);
   ~TForm1() override;
 
   // The other two windows, created after this one.
@@ -87,7 +86,5 @@ class TForm1 : public QWidget {
   bool tickBoxesShown_ = true;
 
   std::unique_ptr<TThreadHop> hop_;
-  std::mutex sizeLock_;
-  std::vector<std::pair<size_t, std::string>> sizeTexts_;
-  std::atomic<bool> sizePosted_{false};
+  TSizeTextQueue sizeTexts_;
 };

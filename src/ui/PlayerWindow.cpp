@@ -9,19 +9,13 @@
 
 #include "ui/controls/SeekSlider.h"
 #include "server/HttpRequest.h"
-#include "base/Convert.h"
 #include "base/Cp1251.h"
 #include "base/InOutError.h"
-#include "base/LineFile.h"
+#include "ui/controls/Fonts.h"
 #include "ui/controls/MessageBox.h"
+#include "ui/controls/ThreadHop.h"
 
 namespace {
-
-// Left entries each band drives, first and last.
-constexpr std::array<std::pair<int, int>, kEqualizerBands> kBandEntries{
-    {{0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 5}, {6, 7}, {8, 9}, {10, 14}, {15, 22}, {23, 31}}};
-constexpr int kBandDefault = 12;
-constexpr int kVolumeDefault = 58;
 
 QPixmap StopIcon() {
   QPixmap p(24, 24);
@@ -35,15 +29,6 @@ QPixmap StopIcon() {
 }
 
 } // namespace
-
-XA_EqualizerInfo EqualizerOf(const std::array<int, kEqualizerBands>& positions) {
-  XA_EqualizerInfo eq{};
-  for (size_t b = 0; b < kBandEntries.size(); ++b)
-    for (int e = kBandEntries[b].first; e <= kBandEntries[b].second; ++e)
-      eq.left[e] = static_cast<signed char>(-positions[b]);
-  std::copy(std::begin(eq.left), std::end(eq.left), std::begin(eq.right));
-  return eq;
-}
 
 QString StreamParametersOf(uint32_t frequency, int bitrate, int channels) {
   return QString::number(frequency) + QStringLiteral(" Hz,  ") +
@@ -77,7 +62,7 @@ TForm3::TForm3(const std::string& iniFolder, QWidget* parent)
     bar->setRange(-100, 100);
     // The top of a bar is -100 (the loudest boost).
     bar->setInvertedAppearance(true);
-    bar->setValue(kBandDefault);
+    bar->setValue(kEqualizerBandDefault);
     bar->setPageStep(2);
     bands_[static_cast<size_t>(i)] = bar;
     connect(bar, &QSlider::valueChanged, this, [this] { ApplyEqualizer(); });
@@ -176,6 +161,12 @@ void TForm3::FormCreate() {
   LoadEqualizer();
 }
 
+TBandPositions TForm3::BandPositions() const {
+  TBandPositions positions{};
+  for (int i = 0; i < kEqualizerBands; ++i) positions[static_cast<size_t>(i)] = Band(i)->value();
+  return positions;
+}
+
 bool TForm3::EngineReady() {
   if (!engineFailed_) return XaudioPlayer1.PlayerExists();
   ShowMessage(this, engineError_);
@@ -184,23 +175,18 @@ bool TForm3::EngineReady() {
 
 void TForm3::LoadEqualizer() {
   try {
-    const std::vector<std::string> lines = text::ReadLineFile(EqualizerFile());
-    for (int i = 0; i <= kEqualizerBands; ++i) {
-      const int value = text::StrToInt(i < static_cast<int>(lines.size()) ? lines[static_cast<size_t>(i)] : "");
-      // A change fires the bar's handler: only values that differ reach the engine.
+    // A change fires the bar's handler: only values that differ reach the engine.
+    ReadEqualizerFile(EqualizerFile(), [this](int i, int value) {
       (i < kEqualizerBands ? Band(i) : volume_)->setValue(value);
-    }
+    });
   } catch (const std::exception& e) {
     ShowMessage(this, EqualizerFile() + ": " + e.what());
   }
 }
 
 void TForm3::SaveEqualizer() {
-  std::vector<std::string> lines;
-  for (int i = 0; i < kEqualizerBands; ++i) lines.push_back(std::to_string(Band(i)->value()));
-  lines.push_back(std::to_string(volume_->value()));
   try {
-    text::WriteLineFile(EqualizerFile(), lines);
+    WriteEqualizerFile(EqualizerFile(), BandPositions(), volume_->value());
   } catch (const text::EInOutError& e) {
     ShowMessage(this, EqualizerFile() + ": " + e.what());
   }
@@ -208,9 +194,7 @@ void TForm3::SaveEqualizer() {
 
 void TForm3::ApplyEqualizer() {
   if (!EngineReady()) return;
-  std::array<int, kEqualizerBands> positions{};
-  for (int i = 0; i < kEqualizerBands; ++i) positions[static_cast<size_t>(i)] = Band(i)->value();
-  const XA_EqualizerInfo eq = EqualizerOf(positions);
+  const XA_EqualizerInfo eq = EqualizerOf(BandPositions());
   XaudioPlayer1.SetCodecEqualizer(eq);
   XaudioPlayer1.GetCodecEqualizer();
   if (EqualizerSent) EqualizerSent(eq);

@@ -8,18 +8,14 @@
 #include <memory>
 #include <string>
 
+#include "player/Equalizer.h"
 #include "player/XaudioPlayer.h"
+#include "server/HttpRequest.h"
 
 class QLabel;
 class QSlider;
 class TSlider;
 class TThreadHop;
-
-inline constexpr int kEqualizerBands = 10;
-
-// The engine's equaliser record for the ten band positions (-100 at the top
-// of a bar gives +100); left and right alike.
-XA_EqualizerInfo EqualizerOf(const std::array<int, kEqualizerBands>& positions);
 
 // "48000 Hz,  Стерео  320 kbps"
 QString StreamParametersOf(uint32_t frequency, int bitrate, int channels);
@@ -38,7 +34,7 @@ class TForm3 : public QWidget {
   TXaudioPlayer XaudioPlayer1;
   // The window this one stands beside when shown.
   QWidget* MainWindow = nullptr;
-  uint16_t StreamPort = 3587;
+  uint16_t StreamPort = kStreamPort;
   // Observers of what reaches the engine, for tests.
   std::function<void(const XA_EqualizerInfo&)> EqualizerSent;
   std::function<void(int pcmLevel)> VolumeSent;
@@ -66,6 +62,7 @@ class TForm3 : public QWidget {
  private:
   // False, with the engine's error shown, while the engine did not start.
   bool EngineReady();
+  TBandPositions BandPositions() const;
   void WireEngineEvents();
 
   std::string iniFolder_;

@@ -11,7 +11,7 @@
 class TProgramWindows {
  public:
   // iniFolder holds the three settings files; port is the stream server's.
-  explicit TProgramWindows(const std::string& iniFolder, uint16_t port = 3587);
+  explicit TProgramWindows(const std::string& iniFolder, uint16_t port = kStreamPort);
   ~TProgramWindows();
 
   // Runs the three windows' start-up work in order and shows the main window.

@@ -23,6 +23,7 @@
 #include "base/Convert.h"
 #include "base/Cp1251.h"
 #include "base/InOutError.h"
+#include "ui/controls/Fonts.h"
 #include "ui/controls/MessageBox.h"
 #include "ui/controls/GradientBar.h"
 

@@ -1,0 +1,1 @@
+mc_add_test(size_text_queue_test SOURCES capture/SizeTextQueueTest.cpp)
