@@ -4,6 +4,7 @@
 // filters that do nothing (the card's own cost, the floor).
 //   capture_run_bench [seconds=30] [channels=250]
 #include "capture/RecordingRun.h"
+#include "app/ProcessWide.h"
 #include "device/DevicePlugin.h"
 #include "server/SocketsStartup.h"
 
@@ -114,7 +115,7 @@ int main(int argc, char** argv) {
   const int channels = argc > 2 ? std::atoi(argv[2]) : 250;
   SocketsStartup();
   const fs::path install = PrepareInstallation(channels);
-  if (::chdir(install.c_str()) != 0 || LoadDevicePlugin("Emulator") != 0 || !Dvb.DVBOpen(0)) {
+  if (::chdir(install.c_str()) != 0 || LoadDevicePlugin("Emulator", Dvb) != 0 || !Dvb.DVBOpen(0)) {
     std::fprintf(stderr, "the Emulator card did not load\n");
     return 1;
   }
@@ -154,7 +155,7 @@ int main(int argc, char** argv) {
   for (const auto& e : fs::directory_iterator(dir)) recorded += fs::file_size(e.path());
   fs::remove_all(dir);
   Dvb.DVBClose();
-  UnloadDevicePlugin();
+  UnloadDevicePlugin(Dvb);
   fs::remove_all(install);
 
   std::printf("%d channels, PCM, all ticked, 2 listeners, %d s at real time\n", channels, seconds);

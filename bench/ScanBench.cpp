@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "channels/ChannelList.h"
+#include "app/ProcessWide.h"
 #include "device/DevicePlugin.h"
 #include "scan/TransponderScan.h"
 
@@ -112,7 +113,7 @@ void BM_ScanDemoTransponderRealTime(benchmark::State& state) {
     return;
   }
   char cwd[4096];
-  if (!::getcwd(cwd, sizeof cwd) || ::chdir(MC_BIN_DIR) != 0 || LoadDevicePlugin("Emulator") != 0 ||
+  if (!::getcwd(cwd, sizeof cwd) || ::chdir(MC_BIN_DIR) != 0 || LoadDevicePlugin("Emulator", Dvb) != 0 ||
       Dvb.DVBOpen(0) == 0) {
     state.SkipWithError("Emulator card not available");
     return;
@@ -130,14 +131,14 @@ void BM_ScanDemoTransponderRealTime(benchmark::State& state) {
   for (auto _ : state) {
     TChannelList list;
     const auto start = std::chrono::steady_clock::now();
-    ScanAndFill(list);
+    ScanAndFill(Dvb, list);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     state.SetIterationTime(seconds);
     total += seconds;
     rows = list.Count();
   }
   Dvb.DVBClose();
-  UnloadDevicePlugin();
+  UnloadDevicePlugin(Dvb);
   const double mean = total / double(state.iterations());
   state.counters["rows"] = double(rows);
   state.counters["tables"] = bound.tables;

@@ -68,7 +68,7 @@ bool LoadList(const TIniFiles& ini, TChannelList& list) {
 
 // Settings, card check and tuning as the settings window does them at its
 // start. False when there is no open card to work with.
-bool OpenAndTuneCard(const TIniFiles& ini, TTransponderSettings& settings) {
+bool OpenAndTuneCard(TDevicePlugin& card, const TIniFiles& ini, TTransponderSettings& settings) {
   try {
     LoadSettings(ini.Settings(), settings);
   } catch (const text::EInOutError& e) {
@@ -80,33 +80,33 @@ bool OpenAndTuneCard(const TIniFiles& ini, TTransponderSettings& settings) {
     PrintError(ini.Settings() + ": " + e.what());
     return false;
   }
-  if (!CheckCard(settings.CardName(), PrintError)) return false;
+  if (!CheckCard(card, settings.CardName(), PrintError)) return false;
   // A field that is no number tunes nothing: recording would only wait.
-  return Tune(settings, Dvb, [&](const std::string& m) { PrintError(ini.Settings() + ": " + m); });
+  return Tune(settings, card, [&](const std::string& m) { PrintError(ini.Settings() + ": " + m); });
 }
 
-void CloseCard() {
-  if (CardOpen.exchange(false) && Dvb.DVBClose) Dvb.DVBClose();
-  UnloadDevicePlugin();
+void CloseCard(TDevicePlugin& card) {
+  if (CardOpen.exchange(false) && card.DVBClose) card.DVBClose();
+  UnloadDevicePlugin(card);
 }
 
-std::string SignalText() {
-  const TTunerSignal s = ReadTunerSignal(Dvb).value_or(TTunerSignal{});
+std::string SignalText(const TDevicePlugin& card) {
+  const TTunerSignal s = ReadTunerSignal(card).value_or(TTunerSignal{});
   return "уровень " + std::to_string(s.Level) + ", качество " + std::to_string(s.Quality);
 }
 
-int Scan(const TIniFiles& ini) {
+int Scan(TDevicePlugin& card, const TIniFiles& ini) {
   TTransponderSettings settings;
-  if (!OpenAndTuneCard(ini, settings)) {
-    CloseCard();
+  if (!OpenAndTuneCard(card, ini, settings)) {
+    CloseCard(card);
     return 1;
   }
   // The tuner settles before the tables are gathered, as after "Применить".
   ::usleep(300 * 1000);
-  PrintLine("Сигнал: " + SignalText());
+  PrintLine("Сигнал: " + SignalText(card));
   TChannelList list;
-  ScanAndFill(list);
-  CloseCard();
+  ScanAndFill(card, list);
+  CloseCard(card);
   // Nothing found (no signal, a wrong transponder): the list the user has is
   // worth more than an empty one.
   if (list.Count() == 0) {
@@ -149,7 +149,7 @@ class TSizeTexts {
   std::vector<std::string> texts_;
 };
 
-int Record(const TCommandLine& cl, const TIniFiles& ini) {
+int Record(TDevicePlugin& card, const TCommandLine& cl, const TIniFiles& ini) {
   // SIGINT and SIGTERM are taken by this thread alone, at its own pace: every
   // thread started from here on (the card's, the server's) inherits the mask.
   sigset_t stopSignals;
@@ -171,8 +171,8 @@ int Record(const TCommandLine& cl, const TIniFiles& ini) {
     return 1;
   }
   TTransponderSettings settings;
-  if (!OpenAndTuneCard(ini, settings)) {
-    CloseCard();
+  if (!OpenAndTuneCard(card, ini, settings)) {
+    CloseCard(card);
     return 1;
   }
 
@@ -191,9 +191,9 @@ int Record(const TCommandLine& cl, const TIniFiles& ini) {
   };
   int status = 0;
   {
-    TRecordingRun run(list, options, Dvb, hooks);
+    TRecordingRun run(list, options, card, hooks);
     if (!run.Start()) {
-      CloseCard();
+      CloseCard(card);
       return 1;
     }
     problems = 0;
@@ -218,14 +218,14 @@ int Record(const TCommandLine& cl, const TIniFiles& ini) {
       const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
       const timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
       if (sigtimedwait(&stopSignals, nullptr, &timeout) > 0) break;
-      std::string line = "Сигнал: " + SignalText();
+      std::string line = "Сигнал: " + SignalText(card);
       for (size_t r = 0; r < list.Count(); ++r)
         if (list.Row(r).Ticked) line += " | " + list.Row(r).Number + ":" + sizes.Get(r);
       PrintLine(line);
     }
     if (!run.Stop() || problems > 0) status = 3;
   }
-  CloseCard();
+  CloseCard(card);
   PrintLine("Запись остановлена.");
   return status;
 }
@@ -241,7 +241,7 @@ void PrintRows(const char* title, const TChannelList& list) {
   std::fflush(stdout);
 }
 
-int RunHeadless(const TCommandLine& cl) {
+int RunHeadless(const TCommandLine& cl, TDevicePlugin& card) {
   const TIniFiles ini = IniFilesOf(cl);
   switch (cl.Action) {
     case TCommandLine::TAction::Help:
@@ -257,9 +257,9 @@ int RunHeadless(const TCommandLine& cl) {
       return 0;
     }
     case TCommandLine::TAction::Scan:
-      return Scan(ini);
+      return Scan(card, ini);
     case TCommandLine::TAction::Record:
-      return Record(cl, ini);
+      return Record(card, cl, ini);
     case TCommandLine::TAction::Start:
       break;
   }

@@ -8,8 +8,7 @@
 
 #include "app/CommandLine.h"
 #include "app/HeadlessRecorder.h"
-#include "app/VideoGraphHolder.h"
-#include "scan/TransponderScan.h"
+#include "app/ProcessWide.h"
 #include "server/SocketsStartup.h"
 
 namespace {
@@ -28,7 +27,7 @@ int StartWindows(int argc, char** argv, const TWindowsFrontEnd& runWindows) {
   // Program load: the graph holder and an empty scan table exist before any window.
   ProgramGraph();
   ScanResult = TScanResult{};
-  return runWindows(argc, argv);
+  return runWindows(argc, argv, Dvb);
 }
 
 } // namespace
@@ -46,7 +45,7 @@ int ProgramMain(int argc, char** argv, const TWindowsFrontEnd& runWindows) {
     std::fprintf(stderr, "%s\n%s", error.c_str(), kUsageText);
     return 2;
   }
-  if (commandLine->Action != TCommandLine::TAction::Start) return RunHeadless(*commandLine);
+  if (commandLine->Action != TCommandLine::TAction::Start) return RunHeadless(*commandLine, Dvb);
   const int status = StartWindows(argc, argv, runWindows);
   try {
     SocketsCleanup();

@@ -4,7 +4,10 @@
 // runs, without them the windows (handed in, as they stand above this folder).
 #include <functional>
 
-// Runs the windows' event loop and returns its exit status.
-using TWindowsFrontEnd = std::function<int(int argc, char** argv)>;
+#include "device/DvbPluginApi.h"
+
+// Runs the windows' event loop on the program's card table and returns its
+// exit status.
+using TWindowsFrontEnd = std::function<int(int argc, char** argv, TDevicePlugin& card)>;
 
 int ProgramMain(int argc, char** argv, const TWindowsFrontEnd& runWindows);

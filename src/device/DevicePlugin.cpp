@@ -5,7 +5,6 @@
 #include "base/AppPaths.h"
 #include "base/DynamicLibrary.h"
 
-TDevicePlugin Dvb;
 std::atomic<bool> CardOpen{false};
 
 namespace {
@@ -32,33 +31,33 @@ std::string FindDevicePlugin(const std::string& card) {
   return {};
 }
 
-void UnloadDevicePlugin() {
+void UnloadDevicePlugin(TDevicePlugin& table) {
   // The library's delivery thread must not outlive its code.
-  if (CardOpen.exchange(false) && Dvb.DVBClose) Dvb.DVBClose();
-  Dvb = TDevicePlugin{};
+  if (CardOpen.exchange(false) && table.DVBClose) table.DVBClose();
+  table = TDevicePlugin{};
   g_library.Close();
 }
 
 bool DevicePluginLoaded() { return g_library.IsOpen(); }
 
-int LoadDevicePlugin(const std::string& card) {
-  UnloadDevicePlugin();
+int LoadDevicePlugin(const std::string& card, TDevicePlugin& table) {
+  UnloadDevicePlugin(table);
   const std::string path = FindDevicePlugin(card);
   if (path.empty()) return -1;
   text::TDynamicLibrary lib;
   if (!lib.Open(path)) return -1;
-  TDevicePlugin table;
-  const bool all = lib.Resolve("DVBOpen", table.DVBOpen) &&
-                   lib.Resolve("DVBClose", table.DVBClose) &&
-                   lib.Resolve("DVBGetInfo", table.DVBGetInfo) &&
-                   lib.Resolve("DVBSendDiSEqC", table.DVBSendDiSEqC) &&
-                   lib.Resolve("DVBSetTuner", table.DVBSetTuner) &&
-                   lib.Resolve("DVBGetTunerStatus", table.DVBGetTunerStatus) &&
-                   lib.Resolve("DVBAddFilter", table.DVBAddFilter) &&
-                   lib.Resolve("DVBDelFilter", table.DVBDelFilter) &&
-                   lib.Resolve("DVBSETCOUNT", table.DVBSETCOUNT);
+  TDevicePlugin loaded;
+  const bool all = lib.Resolve("DVBOpen", loaded.DVBOpen) &&
+                   lib.Resolve("DVBClose", loaded.DVBClose) &&
+                   lib.Resolve("DVBGetInfo", loaded.DVBGetInfo) &&
+                   lib.Resolve("DVBSendDiSEqC", loaded.DVBSendDiSEqC) &&
+                   lib.Resolve("DVBSetTuner", loaded.DVBSetTuner) &&
+                   lib.Resolve("DVBGetTunerStatus", loaded.DVBGetTunerStatus) &&
+                   lib.Resolve("DVBAddFilter", loaded.DVBAddFilter) &&
+                   lib.Resolve("DVBDelFilter", loaded.DVBDelFilter) &&
+                   lib.Resolve("DVBSETCOUNT", loaded.DVBSETCOUNT);
   if (!all) return -1;
   g_library = std::move(lib);
-  Dvb = table;
+  table = loaded;
   return 0;
 }

@@ -125,12 +125,12 @@ std::string EffectiveRecordFolder(const TTransponderSettings& settings) {
   return text::Utf8ToCp1251(folder);
 }
 
-bool CheckCard(const std::string& cardName, const TSettingsMessage& message) {
-  if (LoadDevicePlugin(cardName) == -1) {
+bool CheckCard(TDevicePlugin& device, const std::string& cardName, const TSettingsMessage& message) {
+  if (LoadDevicePlugin(cardName, device) == -1) {
     Tell(message, kWrongCardMessage);
     return false;
   }
-  if (Dvb.DVBOpen(0) == 0) {
+  if (device.DVBOpen(0) == 0) {
     Tell(message, kCardNotActiveMessage);
     return false;
   }

@@ -52,9 +52,10 @@ std::string SettingsPath();
 // music folder with a trailing "/" when the file leaves it empty.
 std::string EffectiveRecordFolder(const TTransponderSettings& settings);
 
-// Loads the card's plug-in and opens the card; sets CardOpen. False, with
-// the message told, when the plug-in does not load or the card is not ready.
-bool CheckCard(const std::string& cardName, const TSettingsMessage& message);
+// Loads the card's plug-in into `device` and opens the card; sets CardOpen.
+// False, with the message told, when the plug-in does not load or the card is
+// not ready.
+bool CheckCard(TDevicePlugin& device, const std::string& cardName, const TSettingsMessage& message);
 
 // DiSEqC, then the tuner record, through `device`. False, with the
 // conversion error told, when a field is not a whole number or its value x 1000

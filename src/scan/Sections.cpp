@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "device/DevicePlugin.h"
+#include "device/DvbPluginApi.h"
 #include "scan/Crc32.h"
 #include "scan/DvbText.h"
 
@@ -68,16 +68,17 @@ void TDVBSection::ResetBase() {
 
 void TDVBSection::Reset() { ResetBase(); }
 
-bool TDVBSection::StartFilter(int32_t pid) {
+bool TDVBSection::StartFilter(const TDevicePlugin& card, int32_t pid) {
   StopFilter();  // a second start must not register the object twice
   Pid = pid;
   Count = 0;
   NextSection = 0;
   Collected = 0;
-  if (!Dvb.DVBAddFilter) return false;
-  const int32_t handle = Dvb.DVBAddFilter(pid, SectionCallback, 2, 0, 0, 0);
+  if (!card.DVBAddFilter) return false;
+  const int32_t handle = card.DVBAddFilter(pid, SectionCallback, 2, 0, 0, 0);
   if (handle == 0) return false;
   Handle = handle;
+  Card = &card;
   Active = true;
   std::lock_guard<std::recursive_mutex> lock(SectionLock);
   ActiveSections.push_back(this);
@@ -93,7 +94,7 @@ void TDVBSection::StopFilter() {
     std::lock_guard<std::recursive_mutex> lock(SectionLock);
     return;
   }
-  if (Dvb.DVBDelFilter) Dvb.DVBDelFilter(Handle);
+  if (Card && Card->DVBDelFilter) Card->DVBDelFilter(Handle);
   std::lock_guard<std::recursive_mutex> lock(SectionLock);
   std::erase(ActiveSections, this);
 }

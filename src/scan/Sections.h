@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "device/DvbPluginApi.h"
+
 inline constexpr int kSectionBufferSize = 4096;  // pointer field + section
 inline constexpr int kPayloadSize = 184;         // one packet's payload
 inline constexpr int kMaxTableEntries = 100;     // programs, streams, services
@@ -26,6 +28,7 @@ class TDVBSection {
   std::chrono::steady_clock::time_point Deadline{};  // set and used by the scan
   int32_t Count = 0;         // programs of a PAT, services of an SDT
   int32_t Handle = 0;        // what DVBAddFilter returned
+  const TDevicePlugin* Card = nullptr;  // the card of the running filter
   int32_t NextSection = 0;   // section_number expected next
   std::atomic<bool> Active{false};  // filter registered and data wanted
   int32_t Collected = 0;     // bytes of the current section gathered
@@ -37,7 +40,7 @@ class TDVBSection {
 
   // Registers a filter on pid with the card. False when the card refuses;
   // nothing else changes then.
-  bool StartFilter(int32_t pid);
+  bool StartFilter(const TDevicePlugin& card, int32_t pid);
   // Removes the filter if one is registered. When it returns, no delivery to
   // this object is running any more (unless called from that delivery).
   void StopFilter();

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "channels/ChannelList.h"
-#include "device/DevicePlugin.h"
+#include "device/DvbPluginApi.h"
 #include "scan/Sections.h"
 
 TScanResult ScanResult{};
@@ -25,8 +25,8 @@ void Pause(const ScanHooks& hooks, std::chrono::milliseconds step) {
 
 // Starts a PAT or SDT filter, retrying until the deadline; false when the
 // card kept refusing.
-bool StartWithRetries(TDVBSection& section, int32_t pid, const ScanHooks& hooks) {
-  while (!section.StartFilter(pid)) {
+bool StartWithRetries(const TDevicePlugin& card, TDVBSection& section, int32_t pid, const ScanHooks& hooks) {
+  while (!section.StartFilter(card, pid)) {
     if (Clock::now() > section.Deadline) return false;
     Pause(hooks, hooks.Timings.RetryStep);
   }
@@ -73,9 +73,9 @@ TPMTSection* FindPmt(const std::vector<std::unique_ptr<TPMTSection>>& pmts, int3
   return nullptr;
 }
 
-bool ScanTransponder(TScanResult& result, const ScanHooks& hooks) {
+bool ScanTransponder(const TDevicePlugin& card, TScanResult& result, const ScanHooks& hooks) {
   std::memset(&result, 0, sizeof result);
-  if (!Dvb.DVBAddFilter || !Dvb.DVBDelFilter) return false;  // no card plug-in loaded
+  if (!card.DVBAddFilter || !card.DVBDelFilter) return false;  // no card plug-in loaded
   const TScanTimings& t = hooks.Timings;
 
   // Every way out frees these, and each stops its own filter on the way.
@@ -85,7 +85,7 @@ bool ScanTransponder(TScanResult& result, const ScanHooks& hooks) {
 
   pat.Reset();
   pat.Deadline = Clock::now() + t.FilterStart;
-  if (!StartWithRetries(pat, kPatPid, hooks)) return false;
+  if (!StartWithRetries(card, pat, kPatPid, hooks)) return false;
   pat.Deadline = Clock::now() + t.Pat;
   WaitWhileActive(pat, hooks);
   if (pat.Active) {
@@ -98,7 +98,7 @@ bool ScanTransponder(TScanResult& result, const ScanHooks& hooks) {
   sdt.Reset();
   sdt.TransportStreamId = pat.TransportStreamId;
   sdt.Deadline = Clock::now() + t.FilterStart;
-  if (!StartWithRetries(sdt, kSdtPid, hooks)) return false;
+  if (!StartWithRetries(card, sdt, kSdtPid, hooks)) return false;
   sdt.Deadline = Clock::now() + t.Sdt;
 
   // All PMT filters run side by side; when the card has no filter left, the
@@ -108,7 +108,7 @@ bool ScanTransponder(TScanResult& result, const ScanHooks& hooks) {
     pmt->Reset();
     pmt->ProgramNumber = pat.ProgramNumbers[k];
     pmt->Deadline = Clock::now() + t.PmtStart;
-    while (!pmt->StartFilter(pat.PmtPids[k])) {
+    while (!pmt->StartFilter(card, pat.PmtPids[k])) {
       if (Clock::now() > pmt->Deadline) return false;
       for (auto it = pmts.rbegin(); it != pmts.rend(); ++it)
         if ((*it)->Active && Clock::now() > (*it)->Deadline) (*it)->StopFilter();
@@ -140,8 +140,8 @@ bool ScanTransponder(TScanResult& result, const ScanHooks& hooks) {
   return true;
 }
 
-void ScanAndFill(TChannelList& list, const ScanHooks& hooks) {
-  if (Dvb.DVBSETCOUNT) Dvb.DVBSETCOUNT(0);
+void ScanAndFill(const TDevicePlugin& card, TChannelList& list, const ScanHooks& hooks) {
+  if (card.DVBSETCOUNT) card.DVBSETCOUNT(0);
   struct WaitCursor {
     const ScanHooks& hooks;
     explicit WaitCursor(const ScanHooks& h) : hooks(h) {
@@ -155,7 +155,7 @@ void ScanAndFill(TChannelList& list, const ScanHooks& hooks) {
     WaitCursor cursor(hooks);
     ScanResult.Count = 0;
     auto fresh = std::make_unique<TScanResult>();  // 60 KB: kept off the stack
-    ScanTransponder(*fresh, hooks);
+    ScanTransponder(card, *fresh, hooks);
     ScanResult = *fresh;
   }
   list.Clear();

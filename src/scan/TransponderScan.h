@@ -11,6 +11,7 @@
 #include <vector>
 
 class TChannelList;
+struct TDevicePlugin;
 class TPMTSection;
 
 inline constexpr int kMaxScanServices = 128;
@@ -68,11 +69,11 @@ struct ScanHooks {
 
 // Scans the tuned transponder into result (zeroed first). Returns false on an
 // early end; result->Count is 0 then. The card must be in payload delivery.
-bool ScanTransponder(TScanResult& result, const ScanHooks& hooks = {});
+bool ScanTransponder(const TDevicePlugin& card, TScanResult& result, const ScanHooks& hooks = {});
 
 // Switches the card to payload delivery, scans into ScanResult, empties list
 // and fills it with the services found.
-void ScanAndFill(TChannelList& list, const ScanHooks& hooks = {});
+void ScanAndFill(const TDevicePlugin& card, TChannelList& list, const ScanHooks& hooks = {});
 
 // The first PMT object, in start order, whose ProgramNumber is programNumber;
 // null when none.

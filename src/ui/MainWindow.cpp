@@ -17,7 +17,6 @@
 #include <QUrl>
 
 #include "ui/SettingsWindow.h"
-#include "device/DevicePlugin.h"
 #include "device/TunerSignal.h"
 #include "ui/PlayerWindow.h"
 #include "base/AppPaths.h"
@@ -106,10 +105,11 @@ QPixmap LoudspeakerIcon() {
 
 } // namespace
 
-TForm1::TForm1(const std::string& iniFolder, uint16_t port, QWidget* parent)
+TForm1::TForm1(const std::string& iniFolder, TChannelList& list, RecordingOptions& options, TDevicePlugin& card,
+               uint16_t port, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      iniFolder_(iniFolder), hop_(std::make_unique<TThreadHop>()) {
+      iniFolder_(iniFolder), list_(list), options_(options), card_(card), hop_(std::make_unique<TThreadHop>()) {
   setObjectName("Form1");
   setWindowTitle(QStringLiteral("MELLOWCASTER-1.0 (mellowcaster@example.org)-(www.example.org/mellowcaster)"));
   setFont(SansFont(8));
@@ -218,7 +218,7 @@ TForm1::TForm1(const std::string& iniFolder, uint16_t port, QWidget* parent)
   hooks.StopPlayback = [this] {
     if (form3_) form3_->StopPlayback();
   };
-  run_ = std::make_unique<TRecordingRun>(list_, options_, Dvb, std::move(hooks), port);
+  run_ = std::make_unique<TRecordingRun>(list_, options_, card_, std::move(hooks), port);
 }
 
 TForm1::~TForm1() {
@@ -369,7 +369,7 @@ void TForm1::N3Click() {
 }
 
 void TForm1::Timer1Timer() {
-  const auto signal = ReadTunerSignal(Dvb);
+  const auto signal = ReadTunerSignal(card_);
   if (!signal) return;
   for (TQProgressBar* g : {g1_, form2_ ? form2_->G1 : nullptr}) if (g) g->setPosition(signal->Level);
   for (TQProgressBar* g : {g2_, form2_ ? form2_->G2 : nullptr}) if (g) g->setPosition(signal->Quality);

@@ -26,8 +26,10 @@ class TForm1 : public QWidget {
   Q_OBJECT
 
  public:
-  // iniFolder holds kanal.ini; port is the run's stream server port.
-  explicit TForm1(const std::string& iniFolder, uint16_t port = kStreamPort, QWidget* parent = nullptr);
+  // iniFolder holds kanal.ini; the window shows and edits `list`, records
+  // with `options` on `card`; port is the run's stream server port.
+  TForm1(const std::string& iniFolder, TChannelList& list, RecordingOptions& options, TDevicePlugin& card,
+         uint16_t port = kStreamPort, QWidget* parent = nullptr);
   ~TForm1() override;
 
   // The other two windows, created after this one.
@@ -71,8 +73,9 @@ class TForm1 : public QWidget {
   void Tell(const std::string& message);
 
   std::string iniFolder_;
-  TChannelList list_;
-  RecordingOptions options_;
+  TChannelList& list_;
+  RecordingOptions& options_;
+  TDevicePlugin& card_;
   std::unique_ptr<TRecordingRun> run_;
   TForm2* form2_ = nullptr;
   TForm3* form3_ = nullptr;

@@ -1,7 +1,7 @@
 #include "ui/ProgramWindows.h"
 
-TProgramWindows::TProgramWindows(const std::string& iniFolder, uint16_t port)
-    : Form1(iniFolder, port), Form2(iniFolder, Form1.Options(), Form1.List()), Form3(iniFolder) {
+TProgramWindows::TProgramWindows(const std::string& iniFolder, TDevicePlugin& card, uint16_t port)
+    : Form1(iniFolder, List, Options, card, port), Form2(iniFolder, Options, List, card), Form3(iniFolder) {
   Form2.SignalTimer = Form1.Timer1;
   Form2.ListChanged = [this] { Form1.ShowRows(); };
   Form3.MainWindow = &Form1;

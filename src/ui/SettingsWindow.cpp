@@ -18,7 +18,6 @@
 #include <QTimer>
 
 #include "channels/ChannelList.h"
-#include "device/DevicePlugin.h"
 #include "scan/TransponderScan.h"
 #include "base/Convert.h"
 #include "base/Cp1251.h"
@@ -62,9 +61,10 @@ std::optional<QChar> FilterNumberKey(const QString& fieldText, QChar key, QChar 
   return std::nullopt;
 }
 
-TForm2::TForm2(const std::string& iniFolder, RecordingOptions& options, TChannelList& list, QWidget* parent)
+TForm2::TForm2(const std::string& iniFolder, RecordingOptions& options, TChannelList& list, TDevicePlugin& card,
+               QWidget* parent)
     : QWidget(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
-      iniFolder_(iniFolder), options_(options), list_(list) {
+      iniFolder_(iniFolder), options_(options), list_(list), card_(card) {
   setObjectName("Form2");
   // The first letter is the Latin H, as the window has always been titled.
   setWindowTitle(QStringLiteral("H") + QStringLiteral("астройки"));
@@ -111,12 +111,12 @@ TForm2::TForm2(const std::string& iniFolder, RecordingOptions& options, TChannel
   connect(sButton2, &QPushButton::clicked, this, &TForm2::sButton2Click);
   connect(sButton1_, &QPushButton::clicked, this, &TForm2::sButton1Click);
 
-  QGroupBox* card = Named(Group(sheet, QStringLiteral("Выбор карты"), 262, 6, 262, 64), "sGroupBox4");
-  sComboBox1_ = Named(new QComboBox(card), "sComboBox1");
+  QGroupBox* cardGroup = Named(Group(sheet, QStringLiteral("Выбор карты"), 262, 6, 262, 64), "sGroupBox4");
+  sComboBox1_ = Named(new QComboBox(cardGroup), "sComboBox1");
   for (const std::string& name : kCardNames) sComboBox1_->addItem(QString::fromStdString(name));
   sComboBox1_->setCurrentIndex(1);
   sComboBox1_->setGeometry(12, 26, 112, 24);
-  auto* sButton3 = Named(new QPushButton(QStringLiteral("Применить карту"), card), "sButton3");
+  auto* sButton3 = Named(new QPushButton(QStringLiteral("Применить карту"), cardGroup), "sButton3");
   sButton3->setGeometry(130, 24, 124, 28);
   // The card is checked once, at start-up; a new choice takes effect at the next start.
   sButton3->setEnabled(false);
@@ -177,7 +177,7 @@ void TForm2::FormCreate() {
     return;
   }
   ShowSettings(s);
-  CheckCard(SettingsFromControls().CardName(), [this](const std::string& m) { Report(m); });
+  CheckCard(card_, SettingsFromControls().CardName(), [this](const std::string& m) { Report(m); });
   sButton2Click();
 }
 
@@ -211,7 +211,7 @@ std::string TForm2::RecordFolder() const { return ToCp1251(sEdit4_->text()); }
 void TForm2::SetRecording(bool recording) { sButton1_->setEnabled(!recording); }
 
 void TForm2::sButton2Click() {
-  if (Tune(SettingsFromControls(), Dvb, [this](const std::string& m) { Report(m); }) && SignalTimer)
+  if (Tune(SettingsFromControls(), card_, [this](const std::string& m) { Report(m); }) && SignalTimer)
     SignalTimer->start();
 }
 
@@ -223,7 +223,7 @@ void TForm2::sButton1Click() {
   // Nothing else may start a run or a second scan while this one waits.
   setEnabled(false);
   scanning_ = true;
-  ScanAndFill(list_, hooks);
+  ScanAndFill(card_, list_, hooks);
   scanning_ = false;
   setEnabled(true);
   if (ListChanged) ListChanged();

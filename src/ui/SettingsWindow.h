@@ -29,7 +29,9 @@ class TForm2 : public QWidget {
  public:
   // iniFolder holds trsp.ini. The window edits `options` (the format the
   // running capture reads) and scans into `list`.
-  TForm2(const std::string& iniFolder, RecordingOptions& options, TChannelList& list, QWidget* parent = nullptr);
+  // The card check loads the plug-in into `card`; tuning and the scan use it.
+  TForm2(const std::string& iniFolder, RecordingOptions& options, TChannelList& list, TDevicePlugin& card,
+         QWidget* parent = nullptr);
 
   // Started by a successful tuning: the main window's signal timer.
   QTimer* SignalTimer = nullptr;
@@ -65,6 +67,7 @@ class TForm2 : public QWidget {
   std::string iniFolder_;
   RecordingOptions& options_;
   TChannelList& list_;
+  TDevicePlugin& card_;
   QLineEdit* sEdit1_;
   QLineEdit* sEdit2_;
   QLineEdit* sEdit3_;

@@ -7,9 +7,9 @@
 #include "ui/ProgramWindows.h"
 
 int main(int argc, char** argv) {
-  return ProgramMain(argc, argv, [](int windowArgc, char** windowArgv) {
+  return ProgramMain(argc, argv, [](int windowArgc, char** windowArgv, TDevicePlugin& card) {
     QApplication app(windowArgc, windowArgv);
-    TProgramWindows windows(text::ExecutableFolder() + "/ini");
+    TProgramWindows windows(text::ExecutableFolder() + "/ini", card);
     windows.Create();
     return app.exec();
   });

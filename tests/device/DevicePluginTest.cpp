@@ -1,3 +1,4 @@
+#include "app/ProcessWide.h"
 #include "device/DevicePlugin.h"
 
 #include <dlfcn.h>
@@ -28,16 +29,16 @@ bool TableEmpty() {
 
 class DevicePluginTest : public ::testing::Test {
  protected:
-  void TearDown() override { UnloadDevicePlugin(); }
+  void TearDown() override { UnloadDevicePlugin(Dvb); }
   const fs::path beside_ = fs::path(text::ExecutableFolder()) / "Device";
   TTempFolder work_;
 };
 
 TEST_F(DevicePluginTest, MissingLibraryOrBadNameFails) {
   TWorkingDirectory cwd(work_.Path());
-  EXPECT_EQ(LoadDevicePlugin("NoSuchCard"), -1);
-  EXPECT_EQ(LoadDevicePlugin(""), -1);
-  EXPECT_EQ(LoadDevicePlugin("../Device/FakeCard"), -1);  // names, not paths
+  EXPECT_EQ(LoadDevicePlugin("NoSuchCard", Dvb), -1);
+  EXPECT_EQ(LoadDevicePlugin("", Dvb), -1);
+  EXPECT_EQ(LoadDevicePlugin("../Device/FakeCard", Dvb), -1);  // names, not paths
   EXPECT_TRUE(TableEmpty());
   EXPECT_FALSE(DevicePluginLoaded());
 }
@@ -45,7 +46,7 @@ TEST_F(DevicePluginTest, MissingLibraryOrBadNameFails) {
 TEST_F(DevicePluginTest, LibraryLackingAnExportIsRefusedAndUnloaded) {
   TWorkingDirectory cwd(work_.Path());
   ASSERT_TRUE(fs::exists(beside_ / "Broken.so"));
-  EXPECT_EQ(LoadDevicePlugin("Broken"), -1);
+  EXPECT_EQ(LoadDevicePlugin("Broken", Dvb), -1);
   EXPECT_TRUE(TableEmpty());
   EXPECT_FALSE(DevicePluginLoaded());
   EXPECT_FALSE(IsMapped(beside_ / "Broken.so"));
@@ -53,15 +54,15 @@ TEST_F(DevicePluginTest, LibraryLackingAnExportIsRefusedAndUnloaded) {
 
 TEST_F(DevicePluginTest, FailedLoadAfterGoodOneLeavesTableEmpty) {
   TWorkingDirectory cwd(work_.Path());
-  ASSERT_EQ(LoadDevicePlugin("FakeCard"), 0);
-  EXPECT_EQ(LoadDevicePlugin("Broken"), -1);
+  ASSERT_EQ(LoadDevicePlugin("FakeCard", Dvb), 0);
+  EXPECT_EQ(LoadDevicePlugin("Broken", Dvb), -1);
   EXPECT_TRUE(TableEmpty());
   EXPECT_FALSE(IsMapped(beside_ / "FakeCard.so"));
 }
 
 TEST_F(DevicePluginTest, ResolvesAllNineExports) {
   TWorkingDirectory cwd(work_.Path());
-  ASSERT_EQ(LoadDevicePlugin("FakeCard"), 0);
+  ASSERT_EQ(LoadDevicePlugin("FakeCard", Dvb), 0);
   EXPECT_TRUE(DevicePluginLoaded());
   ASSERT_NE(Dvb.DVBOpen, nullptr);
   ASSERT_NE(Dvb.DVBSETCOUNT, nullptr);
@@ -78,7 +79,7 @@ TEST_F(DevicePluginTest, ResolvesAllNineExports) {
   EXPECT_EQ(level, 1);
   EXPECT_EQ(quality, 2);
   EXPECT_EQ(Dvb.DVBAddFilter(0x100, nullptr, 2, 0, 0, 0), 0x101);
-  UnloadDevicePlugin();
+  UnloadDevicePlugin(Dvb);
   EXPECT_TRUE(TableEmpty());
   EXPECT_FALSE(IsMapped(beside_ / "FakeCard.so"));
 }
@@ -88,13 +89,13 @@ TEST_F(DevicePluginTest, WorkingDirectoryComesBeforeExecutableFolder) {
   fs::copy_file(fs::path(MC_FIXTURE_DIR) / "FakeCard.so", work_.Path() / "Device" / "FakeCard.so");
   {
     TWorkingDirectory cwd(work_.Path());
-    ASSERT_EQ(LoadDevicePlugin("FakeCard"), 0);
+    ASSERT_EQ(LoadDevicePlugin("FakeCard", Dvb), 0);
     EXPECT_EQ(Dvb.DVBOpen(0), 1) << "the copy below the working directory wins";
   }
   TTempFolder elsewhere;
   TWorkingDirectory cwd(elsewhere.Path());
   // A second load replaces the first and unloads it.
-  ASSERT_EQ(LoadDevicePlugin("FakeCard"), 0);
+  ASSERT_EQ(LoadDevicePlugin("FakeCard", Dvb), 0);
   EXPECT_EQ(Dvb.DVBOpen(0), 2) << "without one there, the copy beside the executable loads";
   EXPECT_FALSE(IsMapped(work_.Path() / "Device" / "FakeCard.so"));
   EXPECT_TRUE(IsMapped(beside_ / "FakeCard.so"));

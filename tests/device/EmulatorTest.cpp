@@ -13,6 +13,7 @@
 
 #include "device/EmulatorHarness.h"
 #include "device/TempFolder.h"
+#include "app/ProcessWide.h"
 #include "device/DevicePlugin.h"
 #include "tsbuilder/TransponderBuilder.h"
 
@@ -85,7 +86,7 @@ class EmulatorTest : public ::testing::Test {
  protected:
   void SetUp() override {
     TWorkingDirectory cwd(MC_BIN_DIR);
-    ASSERT_EQ(LoadDevicePlugin("Emulator"), 0);
+    ASSERT_EQ(LoadDevicePlugin("Emulator", Dvb), 0);
     void* self = ::dlopen(BuiltEmulator().c_str(), RTLD_NOW | RTLD_NOLOAD);
     ASSERT_NE(self, nullptr);
     ASSERT_TRUE(card_.Resolve(self));
@@ -97,7 +98,7 @@ class EmulatorTest : public ::testing::Test {
   void TearDown() override {
     if (Dvb.DVBClose) Dvb.DVBClose();
     card_.Unload();
-    UnloadDevicePlugin();  // unloads a stopped card
+    UnloadDevicePlugin(Dvb);  // unloads a stopped card
   }
   TEmulatorLibrary card_;
 };

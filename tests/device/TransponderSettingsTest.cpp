@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "device/TempFolder.h"
+#include "app/ProcessWide.h"
 #include "device/DevicePlugin.h"
 #include "base/Convert.h"
 #include "base/InOutError.h"
@@ -169,11 +170,11 @@ TEST_F(TransponderSettingsTest, CheckCardOpensOnlyALoadableReadyCard) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.card);
     std::vector<std::string> told;
-    const bool opened = CheckCard(c.card, [&](const std::string& m) { told.push_back(m); });
+    const bool opened = CheckCard(Dvb, c.card, [&](const std::string& m) { told.push_back(m); });
     EXPECT_EQ(opened, c.message == nullptr);
     EXPECT_EQ(CardOpen.load(), opened);
     EXPECT_EQ(told, c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{});
-    UnloadDevicePlugin();
+    UnloadDevicePlugin(Dvb);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "app/ProcessWide.h"
 #include "device/DevicePlugin.h"
 #include "scan/Crc32.h"
 #include "scan/Sections.h"
@@ -19,7 +20,7 @@ void DelFilter(int32_t) {}
 
 void Deliver(TDVBSection* const (&sections)[3], const uint8_t* data, size_t size) {
   for (TDVBSection* s : sections) {
-    if (!s->Active) s->StartFilter(s->Pid);  // a completed table takes the next input too
+    if (!s->Active) s->StartFilter(Dvb, s->Pid);  // a completed table takes the next input too
     SectionCallback(data, static_cast<int32_t>(size), s->Handle);
   }
 }
@@ -53,9 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TSDTSection sdt;
   pmt.ProgramNumber = (data[1] << 8) | data[2];
   sdt.TransportStreamId = (data[3] << 8) | data[4];
-  pat.StartFilter(0x00);
-  pmt.StartFilter(0x20);
-  sdt.StartFilter(0x11);
+  pat.StartFilter(Dvb, 0x00);
+  pmt.StartFilter(Dvb, 0x20);
+  sdt.StartFilter(Dvb, 0x11);
   TDVBSection* const all[3] = {&pat, &pmt, &sdt};
   data += 5;
   size -= 5;

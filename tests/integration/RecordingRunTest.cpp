@@ -1,6 +1,7 @@
 // Recording runs end to end on the Emulator card: the nine plug-in exports,
 // the capture callback, the audio server and real files.
 #include "capture/RecordingRun.h"
+#include "app/ProcessWide.h"
 #include "device/DevicePlugin.h"
 #include "server/AudioServer.h"
 #include "server/SocketsStartup.h"
@@ -186,7 +187,7 @@ class RecordingRunOnEmulator : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_EQ(::chdir(MC_BIN_DIR), 0);
-    ASSERT_EQ(LoadDevicePlugin("Emulator"), 0);
+    ASSERT_EQ(LoadDevicePlugin("Emulator", Dvb), 0);
     ASSERT_NE(Dvb.DVBOpen(0), 0);
     lib_ = ::dlopen((std::string(MC_BIN_DIR) + "/Device/Emulator.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
     ASSERT_NE(lib_, nullptr);
@@ -247,7 +248,7 @@ class RecordingRunOnEmulator : public ::testing::Test {
   void TearDown() override {
     Recording = false;
     if (Dvb.DVBClose) Dvb.DVBClose();
-    UnloadDevicePlugin();
+    UnloadDevicePlugin(Dvb);
     std::error_code ec;
     fs::remove_all(dir_, ec);
   }

@@ -16,6 +16,11 @@ QT_FOLDER = "ui"
 
 LOCAL_INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"', re.M)
 SYSTEM_INCLUDE = re.compile(r'^\s*#\s*include\s*<(Q[A-Za-z]*|Qt[A-Za-z]*/[^>]*)>', re.M)
+# Process-wide objects that only their home and the program entry may name;
+# everyone else is handed them as a reference.
+NAMED_ONLY_BY = {
+    "Dvb": {"app/ProcessWide.h", "app/ProcessWide.cpp", "app/ProgramEntry.cpp"},
+}
 LAYER_CALL = re.compile(r'^\s*mc_layer\(\s*(\w+)([^)]*)\)', re.M)
 
 
@@ -34,6 +39,10 @@ def breaches(src: pathlib.Path):
                 top = target.split("/", 1)[0] if "/" in target else None
                 if top in RANKS and RANKS[top] > rank:
                     yield f"{name} includes {target}: {top} stands above {folder.name}"
+            code = re.sub(r"//[^\n]*", "", text)
+            for obj, homes in NAMED_ONLY_BY.items():
+                if str(name) not in homes and re.search(rf"\b{obj}\b", code):
+                    yield f"{name} names the process-wide {obj}: take it as a reference"
             if folder.name != QT_FOLDER:
                 for header in SYSTEM_INCLUDE.findall(text):
                     yield f"{name} includes <{header}>: only {QT_FOLDER}/ uses Qt"

@@ -25,6 +25,7 @@ PLANTED = [
     ("Qt below the windows", "capture/Meter.cpp", "#include <QTimer>\n", "only ui/ uses Qt"),
     ("Qt module header", "app/Main.cpp", "#include <QtWidgets/QApplication>\n", "only ui/ uses Qt"),
     ("unknown folder", "widgets/Old.h", "#pragma once\n", "widgets/: a folder the order"),
+    ("process-wide table reached", "scan/Scan.cpp", "bool x = Dvb.DVBOpen;\n", "names the process-wide Dvb"),
     ("upward link", "CMakeLists.txt", "mc_layer(server LINKS mc_capture)\n", "mc_server links mc_capture"),
 ]
 

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "LinuxDvbCard.h"
+#include "app/ProcessWide.h"
 #include "device/DevicePlugin.h"
 #include "linuxdvb/FakeKernel.h"
 
@@ -425,13 +426,13 @@ TEST(LinuxDvbPlugin, LoadsUnderEveryCardName) {
   fs::current_path(work);
   for (const char* name : {"SkyStar1", "SkyStar2", "SkyStar3"}) {
     SCOPED_TRACE(name);
-    ASSERT_EQ(LoadDevicePlugin(name), 0);
+    ASSERT_EQ(LoadDevicePlugin(name, Dvb), 0);
     EXPECT_TRUE(Dvb.DVBOpen && Dvb.DVBClose && Dvb.DVBGetInfo && Dvb.DVBSendDiSEqC && Dvb.DVBSetTuner &&
                 Dvb.DVBGetTunerStatus && Dvb.DVBAddFilter && Dvb.DVBDelFilter && Dvb.DVBSETCOUNT);
     if (!fs::exists("/dev/dvb")) {
       EXPECT_EQ(Dvb.DVBOpen(0), 0);  // no adapter on this machine
     }
-    UnloadDevicePlugin();
+    UnloadDevicePlugin(Dvb);
   }
   fs::current_path(previous);
   fs::remove_all(work);

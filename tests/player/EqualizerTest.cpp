@@ -43,6 +43,8 @@ struct FileCase {
   enum { None, InOut, Convert } error;
 };
 
+void PrintTo(const FileCase& c, std::ostream* os) { *os << c.name; }
+
 class EqualizerFile : public ::testing::TestWithParam<FileCase> {};
 
 TEST_P(EqualizerFile, TakesTheValuesBeforeTheFirstBadLine) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "SectionBuilder.h"
+#include "app/ProcessWide.h"
 #include "device/DevicePlugin.h"
 
 namespace scantest {

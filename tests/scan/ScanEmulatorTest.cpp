@@ -13,6 +13,7 @@
 #include "channels/ChannelList.h"
 #include "device/EmulatorHarness.h"
 #include "device/TempFolder.h"
+#include "app/ProcessWide.h"
 #include "device/DevicePlugin.h"
 #include "scan/Sections.h"
 #include "scan/TransponderScan.h"
@@ -61,7 +62,7 @@ class EmulatorScan {
  public:
   EmulatorScan(const fs::path& install, uint32_t mhz, bool vertical, double speed) {
     TWorkingDirectory cwd(install);
-    loaded_ = LoadDevicePlugin("Emulator") == 0;
+    loaded_ = LoadDevicePlugin("Emulator", Dvb) == 0;
     if (!loaded_) return;
     void* self = ::dlopen(FindDevicePlugin("Emulator").c_str(), RTLD_NOW | RTLD_NOLOAD);
     controls_ = self && card.Resolve(self);
@@ -73,7 +74,7 @@ class EmulatorScan {
   }
   ~EmulatorScan() {
     if (open_) Dvb.DVBClose();
-    UnloadDevicePlugin();
+    UnloadDevicePlugin(Dvb);
   }
   bool Ready() const { return loaded_ && controls_ && open_; }
 
@@ -110,7 +111,7 @@ TEST_F(ScanEmulatorTest, SampleTransponderGivesItsRadioServicesWithAnyFilterLimi
     ASSERT_TRUE(card.Ready());
     card.card.SetFilterLimit(limit);
     TChannelList list;
-    ScanAndFill(list);
+    ScanAndFill(Dvb, list);
     EXPECT_EQ(Rows(list), expected);
     EXPECT_EQ(ScanResult.TransportStreamId, 4084);
     EXPECT_EQ(card.card.FilterCount(), 0);
@@ -123,7 +124,7 @@ TEST_F(ScanEmulatorTest, ServicesOutsideThePatAreLeftOut) {
   EmulatorScan card(MC_BIN_DIR, 3900, true, 8.0);
   ASSERT_TRUE(card.Ready());
   TChannelList list;
-  ScanAndFill(list);
+  ScanAndFill(Dvb, list);
   EXPECT_EQ(Rows(list), expected);
   // Not the SDT-only service nor the time-shifted one.
   EXPECT_EQ(Rows(list), (std::vector<Row>{{Listed("Вести ФМ"), "557"}, {"Talk_Radio", "558"}}));
@@ -141,7 +142,7 @@ TEST_F(ScanEmulatorTest, MissingTransponderFileGivesAnEmptyListWithinTheDeadline
   list.AddChannelRow("old", "100", "0");
   const ScanHooks hooks = ShortHooks();
   const auto started = std::chrono::steady_clock::now();
-  ScanAndFill(list, hooks);
+  ScanAndFill(Dvb, list, hooks);
   EXPECT_LT(std::chrono::steady_clock::now() - started, hooks.Timings.FilterStart + hooks.Timings.Pat + 5s);  // slack for a loaded machine
   EXPECT_EQ(list.Count(), 0u);
   EXPECT_EQ(card.card.FilterCount(), 0);
@@ -198,7 +199,7 @@ TEST_F(ScanEmulatorTest, FfmpegMultiProgramStreamMatchesFfprobe) {
   EmulatorScan card(install.Path(), 12345, false, 4.0);
   ASSERT_TRUE(card.Ready());
   TChannelList list;
-  ScanAndFill(list);
+  ScanAndFill(Dvb, list);
   std::vector<Row> rows = Rows(list);
   std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.Pid < b.Pid; });
   std::sort(expected.begin(), expected.end(), [](const Row& a, const Row& b) { return a.Pid < b.Pid; });

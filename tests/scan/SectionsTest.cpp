@@ -33,7 +33,7 @@ TEST(SectionCrc, MatchesTheKnownCheckValueAndVerifiesAWholeSection) {
 TEST_F(SectionTest, PatWithOneProgramAndTheNetworkEntry) {
   TPATSection pat;
   pat.Reset();
-  ASSERT_TRUE(pat.StartFilter(0));
+  ASSERT_TRUE(pat.StartFilter(Dvb, 0));
   EXPECT_EQ(ActiveSections.size(), 1u);
   const Bytes one = Pat(0x0FF1, {{7, 0x1234 & 0x1FFF}});
   ASSERT_EQ(((one[1] & 0x0F) << 8) | one[2], 13);
@@ -48,7 +48,7 @@ TEST_F(SectionTest, PatWithOneProgramAndTheNetworkEntry) {
 
   TPATSection nit;
   nit.Reset();
-  ASSERT_TRUE(nit.StartFilter(0));
+  ASSERT_TRUE(nit.StartFilter(Dvb, 0));
   Send(nit, Pat(1, {{0, 0x10}}));
   EXPECT_EQ(nit.Count, 0);
   EXPECT_EQ(nit.NitPid, 0x10);
@@ -63,7 +63,7 @@ TEST_F(SectionTest, PatWithOneProgramAndTheNetworkEntry) {
     FixCrc(s);
     TPATSection odd;
     odd.Reset();
-    ASSERT_TRUE(odd.StartFilter(0));
+    ASSERT_TRUE(odd.StartFilter(Dvb, 0));
     Send(odd, s);
     EXPECT_FALSE(odd.Active);
     EXPECT_EQ(odd.Count, 1);
@@ -73,7 +73,7 @@ TEST_F(SectionTest, PatWithOneProgramAndTheNetworkEntry) {
 TEST_F(SectionTest, MultiSectionPatAccumulatesAndNeedsSectionsInOrder) {
   TPATSection pat;
   pat.Reset();
-  ASSERT_TRUE(pat.StartFilter(0));
+  ASSERT_TRUE(pat.StartFilter(Dvb, 0));
   Send(pat, Pat(1, {{3, 0x300}}, 1, 1));  // out of order: dropped
   EXPECT_EQ(pat.Count, 0);
   Send(pat, Pat(1, {{1, 0x100}, {2, 0x200}}, 0, 1));
@@ -88,7 +88,7 @@ TEST_F(SectionTest, MultiSectionPatAccumulatesAndNeedsSectionsInOrder) {
 TEST_F(SectionTest, CorruptSectionIsDroppedAndTakenAtItsNextRepetition) {
   TPATSection pat;
   pat.Reset();
-  ASSERT_TRUE(pat.StartFilter(0));
+  ASSERT_TRUE(pat.StartFilter(Dvb, 0));
   Bytes bad = Pat(1, {{1, 0x100}});
   bad[10] ^= 0x04;  // bit error in the PMT PID
   Send(pat, bad);
@@ -103,7 +103,7 @@ TEST_F(SectionTest, PmtDecodesStreamsAndDescriptors) {
   TPMTSection pmt;
   pmt.Reset();
   pmt.ProgramNumber = 5;
-  ASSERT_TRUE(pmt.StartFilter(0x105));
+  ASSERT_TRUE(pmt.StartFilter(Dvb, 0x105));
   Send(pmt, Pmt(5, 0x200,
                 {{0x1B, 0x201, {}},
                  {0x03, 0x202, Descriptor(0x0A, {'r', 'u', 's', 0})},
@@ -141,7 +141,7 @@ TEST_F(SectionTest, EveryVideoCodingMakesATelevisionService) {
     TPMTSection pmt;
     pmt.Reset();
     pmt.ProgramNumber = 5;
-    ASSERT_TRUE(pmt.StartFilter(0x105));
+    ASSERT_TRUE(pmt.StartFilter(Dvb, 0x105));
     Send(pmt, Pmt(5, 0x200, {{c.Type, 0x201, {}}, {0x03, 0x202, {}}}));
     EXPECT_EQ(pmt.VideoPid, c.Video ? 0x201 : 0) << "stream type " << int(c.Type);
     EXPECT_EQ(pmt.IsH264, 0);
@@ -153,7 +153,7 @@ TEST_F(SectionTest, PmtOfAnotherProgramOnTheSamePidLeavesTheObjectRunning) {
   TPMTSection pmt;
   pmt.Reset();
   pmt.ProgramNumber = 2;
-  ASSERT_TRUE(pmt.StartFilter(0x100));
+  ASSERT_TRUE(pmt.StartFilter(Dvb, 0x100));
   Send(pmt, Pmt(1, 0x101, {{0x03, 0x102, {}}}));
   EXPECT_TRUE(pmt.Active);
   EXPECT_EQ(pmt.PcrPid, 0);
@@ -172,7 +172,7 @@ TEST_F(SectionTest, PmtLongerThanOnePayloadIsGatheredAcrossPayloads) {
   TPMTSection pmt;
   pmt.Reset();
   pmt.ProgramNumber = 9;
-  ASSERT_TRUE(pmt.StartFilter(0x40));
+  ASSERT_TRUE(pmt.StartFilter(Dvb, 0x40));
   // One payload per callback, as a card with small runs delivers them.
   const Bytes p = Payloads(section);
   for (size_t off = 0; off < p.size(); off += 184) SectionCallback(p.data() + off, 184, pmt.Handle);
@@ -185,7 +185,7 @@ TEST_F(SectionTest, SdtSectionOneBeforeZeroIsTakenOnItsRepetition) {
   TSDTSection sdt;
   sdt.Reset();
   sdt.TransportStreamId = 0x0440;
-  ASSERT_TRUE(sdt.StartFilter(0x11));
+  ASSERT_TRUE(sdt.StartFilter(Dvb, 0x11));
   const Bytes s0 = Sdt(0x0440, 0x0055, {{1, ServiceDescriptor(Text("Prov"), Text("Radio A"))}}, 0, 1);
   const Bytes s1 = Sdt(0x0440, 0x0055, {{2, ServiceDescriptor(Text("Prov"), Text("Radio B")), true}}, 1, 1);
   Send(sdt, Sdt(0x0441, 0x0055, {{9, ServiceDescriptor({}, Text("other stream"))}}));  // other TS
@@ -210,7 +210,7 @@ TEST_F(SectionTest, SdtTimeShiftedAndUndescribedServices) {
   TSDTSection sdt;
   sdt.Reset();
   sdt.TransportStreamId = 1;
-  ASSERT_TRUE(sdt.StartFilter(0x11));
+  ASSERT_TRUE(sdt.StartFilter(Dvb, 0x11));
   Send(sdt, Sdt(1, 2,
                 {{10, Descriptor(0x4C, {0x04, 0x01})},
                  {11, Descriptor(0x5F, {0, 0, 0, 1})},  // no name: not recorded
@@ -226,8 +226,8 @@ TEST_F(SectionTest, CallbackDispatchesByHandleAndStopRemovesTheFilter) {
   TPATSection a, b;
   a.Reset();
   b.Reset();
-  ASSERT_TRUE(a.StartFilter(0));
-  ASSERT_TRUE(b.StartFilter(0));
+  ASSERT_TRUE(a.StartFilter(Dvb, 0));
+  ASSERT_TRUE(b.StartFilter(Dvb, 0));
   EXPECT_EQ(card.OpenFilters(), 2u);
   Send(b, Pat(2, {{1, 0x100}}));
   EXPECT_TRUE(a.Active);
@@ -242,7 +242,7 @@ TEST_F(SectionTest, CallbackDispatchesByHandleAndStopRemovesTheFilter) {
   EXPECT_EQ(card.OpenFilters(), 0u);
   {
     TSDTSection gone;
-    ASSERT_TRUE(gone.StartFilter(0x11));
+    ASSERT_TRUE(gone.StartFilter(Dvb, 0x11));
     EXPECT_EQ(card.OpenFilters(), 1u);
   }
   EXPECT_EQ(card.OpenFilters(), 0u);
@@ -253,11 +253,11 @@ TEST_F(SectionTest, RefusedFilterChangesNothingAndNoPluginMeansRefused) {
   TPATSection pat;
   pat.Reset();
   card.RefuseAll = true;
-  EXPECT_FALSE(pat.StartFilter(0));
+  EXPECT_FALSE(pat.StartFilter(Dvb, 0));
   EXPECT_FALSE(pat.Active);
   EXPECT_TRUE(ActiveSections.empty());
   Dvb = TDevicePlugin{};
-  EXPECT_FALSE(pat.StartFilter(0));
+  EXPECT_FALSE(pat.StartFilter(Dvb, 0));
 }
 
 // ---- hostile input -------------------------------------------------------
@@ -265,7 +265,7 @@ TEST_F(SectionTest, RefusedFilterChangesNothingAndNoPluginMeansRefused) {
 TEST_F(SectionTest, SectionLongerThanTheBufferIsNeverOpened) {
   TPATSection pat;
   pat.Reset();
-  ASSERT_TRUE(pat.StartFilter(0));
+  ASSERT_TRUE(pat.StartFilter(Dvb, 0));
   // section_length 4093 and 4095: four bytes more than the buffer holds, and
   // the largest the field can say. 30 payloads of it follow.
   for (int length : {4093, 4095}) {
@@ -292,7 +292,7 @@ TEST_F(SectionTest, ShortOrTruncatedPayloadsAreSafe) {
   TPMTSection pmt;
   pmt.Reset();
   pmt.ProgramNumber = 1;
-  ASSERT_TRUE(pmt.StartFilter(0x20));
+  ASSERT_TRUE(pmt.StartFilter(Dvb, 0x20));
   // A section_length too small for the header and CRC, then runs that stop
   // inside a payload.
   const uint8_t tiny[] = {0, 0x02, 0xB0, 0x03, 0, 1, 0xC1};
@@ -341,7 +341,7 @@ TEST_F(SectionTest, OverrunningLengthsEndTheirWalk) {
     TPMTSection pmt;
     pmt.Reset();
     pmt.ProgramNumber = 1;
-    ASSERT_TRUE(pmt.StartFilter(0x20));
+    ASSERT_TRUE(pmt.StartFilter(Dvb, 0x20));
     Send(pmt, filler);
     ASSERT_TRUE(pmt.Active);
     Send(pmt, c.section);
@@ -355,7 +355,7 @@ TEST_F(SectionTest, SdtLengthsThatOverrunAreCutAtTheirContainer) {
   TSDTSection sdt;
   sdt.Reset();
   sdt.TransportStreamId = 1;
-  ASSERT_TRUE(sdt.StartFilter(0x11));
+  ASSERT_TRUE(sdt.StartFilter(Dvb, 0x11));
   // Section 0 is long and leaves valid-looking services in the buffer behind
   // the shorter section 1, whose last service claims 4095 descriptor bytes.
   std::vector<Service> first;
@@ -388,7 +388,7 @@ TEST_F(SectionTest, TablesStopAtTheirCapacity) {
   for (auto* p : {&audio, &cas}) {
     p->Reset();
     p->ProgramNumber = 1;
-    ASSERT_TRUE(p->StartFilter(0x20));
+    ASSERT_TRUE(p->StartFilter(Dvb, 0x20));
   }
   Send(audio, Pmt(1, 0x21, streams));
   Send(cas, Pmt(1, 0x21, ca));
@@ -403,7 +403,7 @@ TEST_F(SectionTest, TablesStopAtTheirCapacity) {
   TSDTSection sdt;
   sdt.Reset();
   sdt.TransportStreamId = 1;
-  ASSERT_TRUE(sdt.StartFilter(0x11));
+  ASSERT_TRUE(sdt.StartFilter(Dvb, 0x11));
   Send(sdt, Sdt(1, 1, services));
   EXPECT_FALSE(sdt.Active);
   EXPECT_EQ(sdt.Count, kMaxTableEntries);
@@ -426,7 +426,7 @@ TEST_F(SectionTest, DeliveriesRaceWithStartStopAndDestruction) {
   for (int i = 0; i < 300; ++i) {
     auto a = std::make_unique<TPMTSection>();
     a->ProgramNumber = 1;
-    ASSERT_TRUE(a->StartFilter(0x20));
+    ASSERT_TRUE(a->StartFilter(Dvb, 0x20));
     if (i % 2) a->StopFilter();
     if (!a->Active) {
       EXPECT_TRUE(a->PcrPid == 0 || a->PcrPid == 0x21);

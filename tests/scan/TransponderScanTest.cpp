@@ -85,7 +85,7 @@ TEST_F(ScanTest, SampleTransponderGivesItsRadioServicesInSdtOrder) {
     ++end;
     EXPECT_EQ(list.Count(), 1u);  // the list is emptied only after the scan
   };
-  ScanAndFill(list, hooks);
+  ScanAndFill(Dvb, list, hooks);
   ExpectRows(list, kSampleRows);
   EXPECT_EQ(card.SetCountMode, 0);
   EXPECT_GT(events, 0);
@@ -120,7 +120,7 @@ TEST_F(ScanTest, FewFiltersGiveTheSameResultThroughPmtRetries) {
   BroadcastSampleTransponder(card);
   card.FilterLimit = 3;
   card.StartDelivery();
-  ScanAndFill(list, FastHooks());
+  ScanAndFill(Dvb, list, FastHooks());
   ExpectRows(list, kSampleRows);
   EXPECT_LE(card.MostFiltersAtOnce, 3);
 }
@@ -163,7 +163,7 @@ TEST_F(ScanTest, EarlyEndsLeaveAnEmptyListWithinTheirDeadlines) {
     fresh.StartDelivery();
     list.AddChannelRow("old", "1", "0");
     const auto started = std::chrono::steady_clock::now();
-    ScanAndFill(list, hooks);
+    ScanAndFill(Dvb, list, hooks);
     const auto took = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(list.Count(), 0u);
     EXPECT_EQ(ScanResult.Count, 0);
@@ -177,7 +177,7 @@ TEST_F(ScanTest, NoPluginLoadedEndsAtOnceWithAnEmptyList) {
   Dvb = TDevicePlugin{};
   list.AddChannelRow("old", "1", "0");
   ScanResult.Count = 3;
-  ScanAndFill(list, FastHooks());
+  ScanAndFill(Dvb, list, FastHooks());
   EXPECT_EQ(list.Count(), 0u);
   EXPECT_EQ(ScanResult.Count, 0);
 }

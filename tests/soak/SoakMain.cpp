@@ -24,6 +24,7 @@
 
 #include "app/CommandLine.h"
 #include "app/HeadlessRecorder.h"
+#include "app/ProcessWide.h"
 #include "capture/RecordingRun.h"
 #include "channels/ChannelList.h"
 #include "device/TransponderSettings.h"
@@ -79,7 +80,7 @@ int RunRecorder(const std::vector<std::string>& args) {
     std::fprintf(stderr, "soak: %s\n", error.c_str());
     return 2;
   }
-  return RunHeadless(*cl);
+  return RunHeadless(*cl, Dvb);
 }
 
 void WriteBytes(const fs::path& path, const soak::Bytes& bytes) {

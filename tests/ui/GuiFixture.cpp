@@ -5,6 +5,7 @@
 #include <fstream>
 #include <thread>
 
+#include "app/ProcessWide.h"
 #include "device/DevicePlugin.h"
 #include "base/LineFile.h"
 #include "ui/controls/MessageBox.h"
@@ -22,7 +23,7 @@ void WindowsTest::SetUp() {
 void WindowsTest::TearDown() {
   windows_.reset();
   if (CardOpen.exchange(false) && Dvb.DVBClose) Dvb.DVBClose();
-  UnloadDevicePlugin();
+  UnloadDevicePlugin(Dvb);
   SetMessageFunction({});
   cwd_.reset();
 }
@@ -39,7 +40,7 @@ void WindowsTest::WriteList(const std::vector<std::pair<std::string, std::string
 }
 
 TProgramWindows& WindowsTest::Start() {
-  windows_ = std::make_unique<TProgramWindows>(Ini().string(), kTestPort);
+  windows_ = std::make_unique<TProgramWindows>(Ini().string(), Dvb, kTestPort);
   windows_->Form3.XaudioPlayer1.XaudioPath = std::string(MC_BIN_DIR) + "/libxaudio.so";
   windows_->Create();
   return *windows_;

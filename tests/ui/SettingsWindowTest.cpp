@@ -11,6 +11,7 @@
 #include <QTreeWidget>
 
 #include "ui/GuiFixture.h"
+#include "app/ProcessWide.h"
 #include "device/DevicePlugin.h"
 #include "base/LineFile.h"
 
@@ -88,7 +89,7 @@ TEST_F(WindowsTest, ApplyWithAFieldThatIsNoNumberTellsAndLeavesTheTimerOff) {
   WriteList({});
   TProgramWindows& w = Start();  // no settings file: nothing tuned yet
   messages_.clear();
-  ASSERT_EQ(LoadDevicePlugin("Emulator"), 0);
+  ASSERT_EQ(LoadDevicePlugin("Emulator", Dvb), 0);
   Find<QLineEdit>(&w.Form2, "sEdit2")->setText("40x4");
   Find<QPushButton>(&w.Form2, "sButton2")->click();
   ASSERT_EQ(messages_.size(), 1);

@@ -1,0 +1,3 @@
+#include "app/ProcessWide.h"
+
+TDevicePlugin Dvb;
