@@ -44,19 +44,14 @@ std::string Column(const std::string& cp1251, size_t width) {
   return out;
 }
 
-struct TIniFiles {
-  std::string Folder;  // UTF-8, no trailing "/"
-  std::string ChannelList() const { return Folder + "/kanal.ini"; }
-  std::string Settings() const { return Folder + "/trsp.ini"; }
-};
-
-TIniFiles IniFilesOf(const TCommandLine& cl) {
-  std::string folder = cl.IniFolder.empty() ? text::ExecutableFolder() + "/ini" : cl.IniFolder;
+// The folder as typed, UTF-8, without a trailing "/".
+text::TIniFiles IniFilesOf(const TCommandLine& cl) {
+  std::string folder = cl.IniFolder.empty() ? text::DefaultIniFolder() : cl.IniFolder;
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  return TIniFiles{folder};
+  return text::TIniFiles{folder};
 }
 
-bool LoadList(const TIniFiles& ini, TChannelList& list) {
+bool LoadList(const text::TIniFiles& ini, TChannelList& list) {
   try {
     list.LoadChannelList(ini.ChannelList());
     return true;
@@ -68,7 +63,7 @@ bool LoadList(const TIniFiles& ini, TChannelList& list) {
 
 // Settings, card check and tuning as the settings window does them at its
 // start. False when there is no open card to work with.
-bool OpenAndTuneCard(TDevicePlugin& card, const TIniFiles& ini, TTransponderSettings& settings) {
+bool OpenAndTuneCard(TDevicePlugin& card, const text::TIniFiles& ini, TTransponderSettings& settings) {
   try {
     LoadSettings(ini.Settings(), settings);
   } catch (const text::EInOutError& e) {
@@ -95,7 +90,7 @@ std::string SignalText(const TDevicePlugin& card) {
   return "уровень " + std::to_string(s.Level) + ", качество " + std::to_string(s.Quality);
 }
 
-int Scan(TDevicePlugin& card, const TIniFiles& ini) {
+int Scan(TDevicePlugin& card, const text::TIniFiles& ini) {
   TTransponderSettings settings;
   if (!OpenAndTuneCard(card, ini, settings)) {
     CloseCard(card);
@@ -149,7 +144,7 @@ class TSizeTexts {
   std::vector<std::string> texts_;
 };
 
-int Record(TDevicePlugin& card, const TCommandLine& cl, const TIniFiles& ini) {
+int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& ini) {
   // SIGINT and SIGTERM are taken by this thread alone, at its own pace: every
   // thread started from here on (the card's, the server's) inherits the mask.
   sigset_t stopSignals;
@@ -242,7 +237,7 @@ void PrintRows(const char* title, const TChannelList& list) {
 }
 
 int RunHeadless(const TCommandLine& cl, TDevicePlugin& card) {
-  const TIniFiles ini = IniFilesOf(cl);
+  const text::TIniFiles ini = IniFilesOf(cl);
   switch (cl.Action) {
     case TCommandLine::TAction::Help:
       std::fputs(kUsageText, stdout);

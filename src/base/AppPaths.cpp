@@ -16,8 +16,6 @@ std::string ExecutableFolder() {
   return path.substr(0, slash);
 }
 
-std::string IniPath(const std::string& fileName) {
-  return ExecutableFolder() + "/ini/" + fileName;
-}
+std::string DefaultIniFolder() { return ExecutableFolder() + "/ini"; }
 
 } // namespace text

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <new>
 
-#include "base/AppPaths.h"
 #include "base/InOutError.h"
 #include "base/LineFile.h"
 
@@ -56,4 +55,3 @@ void TChannelList::SaveChannelList(const std::string& path) const {
   text::WriteLineFile(path, lines);
 }
 
-std::string ChannelListPath() { return text::IniPath("kanal.ini"); }

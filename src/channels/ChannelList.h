@@ -47,6 +47,3 @@ class TChannelList {
   std::vector<ChannelRow> rows_;
   bool unreadFile_ = false;
 };
-
-// <executable folder>/ini/kanal.ini
-std::string ChannelListPath();

@@ -8,7 +8,6 @@
 #include <optional>
 
 #include "device/DevicePlugin.h"
-#include "base/AppPaths.h"
 #include "base/Convert.h"
 #include "base/Cp1251.h"
 #include "base/LineFile.h"
@@ -115,7 +114,6 @@ void SaveSettings(const std::string& path, const TTransponderSettings& settings)
                              settings.Pcm ? "1" : "2"});
 }
 
-std::string SettingsPath() { return text::IniPath("trsp.ini"); }
 
 std::string EffectiveRecordFolder(const TTransponderSettings& settings) {
   if (!settings.RecordFolder.empty()) return settings.RecordFolder;

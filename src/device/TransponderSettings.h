@@ -45,9 +45,6 @@ void LoadSettings(const std::string& path, TTransponderSettings& settings);
 // text::EInOutError.
 void SaveSettings(const std::string& path, const TTransponderSettings& settings);
 
-// <executable folder>/ini/trsp.ini
-std::string SettingsPath();
-
 // The record folder to glue channel names to: the file's text, or the user's
 // music folder with a trailing "/" when the file leaves it empty.
 std::string EffectiveRecordFolder(const TTransponderSettings& settings);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/AppPaths.h"
 #include "capture/RecordingOptions.h"
 #include "capture/RecordingRun.h"
 #include "capture/SizeTextQueue.h"
@@ -59,7 +60,7 @@ class TForm1 : public QWidget {
 
   QTimer* Timer1 = nullptr;
   QMenu* PopupMenu1 = nullptr;
-  std::string ChannelListFile() const { return iniFolder_ + "/kanal.ini"; }
+  std::string ChannelListFile() const { return text::TIniFiles{iniFolder_}.ChannelList(); }
 
  protected:
   void closeEvent(QCloseEvent* event) override;  // FormCloseQuery

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "base/AppPaths.h"
 #include "player/Equalizer.h"
 #include "player/XaudioPlayer.h"
 #include "server/HttpRequest.h"
@@ -49,7 +50,7 @@ class TForm3 : public QWidget {
   void LoadEqualizer();
   void SaveEqualizer();
   void ApplyEqualizer();
-  std::string EqualizerFile() const { return iniFolder_ + "/eq.ini"; }
+  std::string EqualizerFile() const { return text::TIniFiles{iniFolder_}.Equalizer(); }
 
   QSlider* Band(int i) const { return bands_[static_cast<size_t>(i)]; }
   QSlider* Volume() const { return volume_; }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "base/AppPaths.h"
 #include "capture/RecordingOptions.h"
 #include "device/TransponderSettings.h"
 
@@ -52,7 +53,7 @@ class TForm2 : public QWidget {
   void SetRecording(bool recording);
   // True while "Сканирование" replaces the list's rows.
   bool Scanning() const { return scanning_; }
-  std::string SettingsFile() const { return iniFolder_ + "/trsp.ini"; }
+  std::string SettingsFile() const { return text::TIniFiles{iniFolder_}.Settings(); }
 
   TQProgressBar* G1 = nullptr;
   TQProgressBar* G2 = nullptr;

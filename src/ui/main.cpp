@@ -9,7 +9,7 @@
 int main(int argc, char** argv) {
   return ProgramMain(argc, argv, [](int windowArgc, char** windowArgv, TDevicePlugin& card) {
     QApplication app(windowArgc, windowArgv);
-    TProgramWindows windows(text::ExecutableFolder() + "/ini", card);
+    TProgramWindows windows(text::DefaultIniFolder(), card);
     windows.Create();
     return app.exec();
   });
