@@ -1,9 +1,30 @@
-# A short run of every fuzz target where clang is installed (the sanitizer
-# builds leave it to the plain one). The script builds its own clang tree.
-find_program(MC_CLANGXX NAMES clang++ clang++-14)
-if(MC_CLANGXX AND NOT MC_SANITIZE AND NOT MC_TSAN)
-  add_test(NAME fuzz_short
-           COMMAND ${CMAKE_SOURCE_DIR}/tests/fuzz/short-run.sh ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/fuzz-short
-                   ${MC_CLANGXX} 3)
-  set_tests_properties(fuzz_short PROPERTIES TIMEOUT 400)
+# Every fuzz target's saved inputs, replayed through its entry point by a
+# plain driver in each test pass (the sanitizer passes watch the parsers on
+# them). The libFuzzer runs themselves are ./run fuzz, built with clang.
+function(mc_add_fuzz_replay name source)
+  cmake_parse_arguments(F "" "" "LIBS;ENGINE" ${ARGN})
+  add_executable(${name}_replay ${CMAKE_SOURCE_DIR}/tests/fuzz/ReplayMain.cpp ${CMAKE_SOURCE_DIR}/tests/fuzz/${source})
+  target_link_libraries(${name}_replay PRIVATE mellowcaster_core ${F_LIBS})
+  if(F_ENGINE)
+    target_sources(${name}_replay PRIVATE ${CMAKE_SOURCE_DIR}/engine/${F_ENGINE})
+    target_include_directories(${name}_replay PRIVATE ${CMAKE_SOURCE_DIR}/engine)
+  endif()
+  set_target_properties(${name}_replay PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  set(corpus ${CMAKE_SOURCE_DIR}/tests/fuzz/corpus/${name})
+  if(EXISTS ${corpus})
+    add_test(NAME ${name}_corpus COMMAND ${name}_replay ${corpus})
+  else()
+    add_test(NAME ${name}_corpus COMMAND ${name}_replay)
+  endif()
+endfunction()
+
+if(NOT TARGET PkgConfig::FUZZ_MPG123)
+  pkg_check_modules(FUZZ_MPG123 REQUIRED IMPORTED_TARGET libmpg123)
 endif()
+mc_add_fuzz_replay(scan_sections_fuzz SectionsFuzz.cpp)
+mc_add_fuzz_replay(capture_packets_fuzz PacketsFuzz.cpp)
+mc_add_fuzz_replay(capture_recode_fuzz RecodeFuzz.cpp)
+mc_add_fuzz_replay(server_request_fuzz RequestFuzz.cpp)
+mc_add_fuzz_replay(settings_files_fuzz SettingsFuzz.cpp)
+mc_add_fuzz_replay(engine_http_fuzz HttpAnswerFuzz.cpp ENGINE HttpStream.cpp)
+mc_add_fuzz_replay(engine_stream_fuzz EngineStreamFuzz.cpp ENGINE Decoder.cpp LIBS PkgConfig::FUZZ_MPG123)

@@ -58,7 +58,10 @@ class RealClients : public ::testing::Test {
     server_.reset();
     fs::remove_all(dir_);
   }
-  // Feeds `stream` over and over, `piece` bytes every `periodMs`, to every source.
+  // Feeds `stream` over and over, `piece` bytes every `periodMs`, to every
+  // source, and never more than a source's buffer has room for: a source
+  // thread that falls behind on a loaded machine delays the stream instead
+  // of cutting it.
   void Feed(std::string stream, int32_t piece, int periodMs) {
     feeder_ = std::thread([this, stream = std::move(stream), piece, periodMs] {
       size_t at = 0;
@@ -70,8 +73,12 @@ class RealClients : public ::testing::Test {
           chunk.append(stream, at, n);
           at = (at + n) % stream.size();
         }
-        for (const auto& name : {std::string("Radio 1"), kRadio})
+        for (const auto& name : {std::string("Radio 1"), kRadio}) {
+          const auto source = server_->FindSourceObject(name);
+          while (!stop_ && source && source->BufferCount() > TSource::BufferSize - piece)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
           server_->FeedSource(name, chunk.data(), piece);
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
       }
     });
@@ -158,11 +165,10 @@ TEST_F(RealClients, DrippingRequestIsClosedWhenTheHeadsTimeIsUp) {
   server.AddBinding("127.0.0.1", port);
   ASSERT_TRUE(server.StartServer());
   ASSERT_TRUE(server.AddSource("Radio 1", "Radio 1", [](bool a) { return a; }));
-  const auto start = std::chrono::steady_clock::now();
+  // A byte every 1/8 s: a limit that restarted with every byte would take all
+  // 400 the listener offers; a slower machine only sends fewer.
   const std::string said = Listener("drip", port, "Radio%201", 1.0);
-  const auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(said.rfind("closed after", 0), 0u) << said;
-  EXPECT_LT(took, std::chrono::seconds(6)) << "the head's time limit restarted with every byte";
+  EXPECT_EQ(said.rfind("closed after", 0), 0u) << said << ": the head's time limit restarted with every byte";
   EXPECT_TRUE(WaitUntil([&] { return server.RequestThreadCount() == 0; }));
 }
 
@@ -170,12 +176,13 @@ TEST_F(RealClients, CurlReceivesTheHeadAndAContiguousSliceOfTheAudio) {
   if (!HaveTool("curl")) GTEST_SKIP() << "curl is not installed";
   const std::string stream = Pattern(0, 1 << 20);
   Feed(stream, 32767, 40);
-  RunCommand("timeout 10 curl -s --max-time 2 -D " + (dir_ / "head").string() + " -o " + (dir_ / "body").string() + " " +
-      Url("Radio%201"));
+  // A fixed amount, not a fixed time: a loaded machine only takes longer.
+  RunCommand("timeout 60 curl -s -N -D " + (dir_ / "head").string() + " " + Url("Radio%201") + " | head -c 200000 > " +
+             (dir_ / "body").string());
   EXPECT_EQ(ReadFile(dir_ / "head"),
             "HTTP/1.0 200 OK\r\nServer: ZANTO 1.0\r\nContent-Type: video/mpeg\r\nicy-name: Radio 1\r\n\r\n");
   const std::string body = ReadFile(dir_ / "body");
-  ASSERT_GT(body.size(), 100000u);
+  ASSERT_EQ(body.size(), 200000u);
   // The stream repeats every MiB; the body must be one unbroken run of it.
   const size_t start = (stream + stream).find(body.substr(0, 256));
   ASSERT_NE(start, std::string::npos);

@@ -4,7 +4,7 @@
 listener.py MODE PORT PATH SECONDS BODYFILE
   half-close  sends the request, shuts down its sending side, then reads
   extra-byte  sends one more byte after the response head, then hangs up
-  drip        sends the request one byte every SECONDS / 8, without end
+  drip        sends the request one byte every SECONDS / 8, at most 400 bytes
 The response head goes to standard output; the body read goes to BODYFILE.
 """
 import socket
@@ -16,21 +16,24 @@ request = b"GET /" + path.encode() + b" HTTP/1.0\r\n\r\n"
 s = socket.create_connection(("127.0.0.1", port), timeout=5)
 
 if mode == "drip":
-    start = time.monotonic()
+    sent = 0
+    closed = False
     try:
-        while True:
+        while sent < 400:
             s.sendall(b"X")
+            sent += 1
             time.sleep(seconds / 8)
             s.settimeout(0.0)
             try:
                 if s.recv(1) == b"":
+                    closed = True
                     break
             except BlockingIOError:
                 pass
             s.settimeout(5)
     except OSError:
-        pass
-    print("closed after %.1f s" % (time.monotonic() - start))
+        closed = True
+    print(("closed after %d bytes" if closed else "still open after %d bytes") % sent)
     sys.exit(0)
 
 s.sendall(request)

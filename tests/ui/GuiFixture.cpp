@@ -8,9 +8,11 @@
 #include "app/ProcessWide.h"
 #include "device/DevicePlugin.h"
 #include "base/LineFile.h"
+#include "server/ServerTestUtil.h"
 #include "ui/controls/MessageBox.h"
 
 void WindowsTest::SetUp() {
+  port_ = servertest::FreePort();
   std::filesystem::create_directories(Ini());
   std::filesystem::create_directories(Rec());
   // The installed equaliser defaults, as a fresh build lays them out.
@@ -40,7 +42,7 @@ void WindowsTest::WriteList(const std::vector<std::pair<std::string, std::string
 }
 
 TProgramWindows& WindowsTest::Start() {
-  windows_ = std::make_unique<TProgramWindows>(Ini().string(), Dvb, kTestPort);
+  windows_ = std::make_unique<TProgramWindows>(Ini().string(), Dvb, port_);
   windows_->Form3.XaudioPlayer1.XaudioPath = std::string(MC_BIN_DIR) + "/libxaudio.so";
   windows_->Create();
   return *windows_;

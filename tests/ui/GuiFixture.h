@@ -15,9 +15,6 @@
 #include "ui/ProgramWindows.h"
 #include "device/TempFolder.h"
 
-// Not the program's port: these tests never meet a running program's server.
-inline constexpr uint16_t kTestPort = 35873;
-
 class WindowsTest : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -41,10 +38,15 @@ class WindowsTest : public ::testing::Test {
   // Runs the event loop until the condition holds or the time is up.
   static bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit);
 
+  // A free port of this test's own, not the program's: tests running side by
+  // side, and a running program, never meet each other's server.
+  uint16_t Port() const { return port_; }
+
   QStringList messages_;
   std::unique_ptr<TProgramWindows> windows_;
 
  private:
   TTempFolder tmp_;
   std::unique_ptr<TWorkingDirectory> cwd_;
+  uint16_t port_ = 0;
 };

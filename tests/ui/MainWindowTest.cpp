@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <string>
 
+#include "server/ServerTestUtil.h"
 #include "ui/GuiFixture.h"
 #include "base/Cp1251.h"
 #include "ui/controls/GradientBar.h"
@@ -29,24 +30,11 @@ QAction* MenuItem(TForm1& form, const char* name) {
 }
 
 // Connects to the run's server and returns the first bytes of the answer.
-std::string Listen(const std::string& path, int& socketOut) {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(kTestPort);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(s);
-    return {};
-  }
-  const std::string request = "GET /" + path + " HTTP/1.0\r\n\r\n";
-  ::send(s, request.data(), request.size(), MSG_NOSIGNAL);
-  timeval t{5, 0};
-  ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
-  char buf[64];
-  const ssize_t n = ::recv(s, buf, sizeof buf, 0);
-  socketOut = s;
-  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+std::string Listen(uint16_t port, const std::string& path, int& socketOut) {
+  socketOut = servertest::Connect(port);
+  if (socketOut < 0) return {};
+  servertest::SendAll(socketOut, "GET /" + path + " HTTP/1.0\r\n\r\n");
+  return servertest::Receive(socketOut, 64, 5000);
 }
 
 struct TToolbarState {
@@ -152,7 +140,7 @@ TEST_F(WindowsTest, RunWithOneTickedRowRecordsItStreamsAllAndRefusesToClose) {
 
   // Every row is streamed, ticked or not.
   int listener = -1;
-  EXPECT_EQ(Listen(kClassic, listener).rfind("HTTP/1.0 200", 0), 0u);
+  EXPECT_EQ(Listen(Port(), kClassic, listener).rfind("HTTP/1.0 200", 0), 0u);
   ASSERT_TRUE(WaitFor([&] { return list->topLevelItem(0)->text(3) != "0"; }, std::chrono::seconds(20)));
   EXPECT_TRUE(list->topLevelItem(0)->text(3).endsWith(" mb"));
   EXPECT_EQ(list->topLevelItem(1)->text(3), "0");
