@@ -28,7 +28,8 @@ struct TCase {
 TEST(HandleTable, Scripts) {
   const TCase cases[] = {
       {"payload handles are distinct and not reused while the numbering goes on", 8,
-       {{kAdd, 10, P}, {kAdd, 11, P + 1}, {kRemove, P, 10}, {kAdd, 12, P + 2}, {kRemove, P + 2, 12}, {kRemove, P + 1, 11}}},
+       {{kAdd, 10, P}, {kAdd, 11, P + 1}, {kRemove, P, 10}, {kAdd, 12, P + 2}, {kRemove, P + 2, 12},
+        {kRemove, P + 1, 11}}},
       {"whole packets: the k-th registration since the switch reports k, refusals counted", 8,
        {{kAdd, 10, P}, {kCount, 1, 0}, {kAdd, 11, 1}, {kRefuse, 0, 0}, {kAdd, 12, 3}, {kCount, 0, 0},
         {kRefuse, 0, 0}, {kAdd, 13, P + 1}, {kRemove, 3, 12}, {kRemove, P + 1, 13}}},

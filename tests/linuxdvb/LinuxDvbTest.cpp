@@ -334,7 +334,8 @@ TEST_F(LinuxDvbCard, FilterLimitHoldsWhileARetryWaitsForRemovedFilesToClose) {
   kernel.SetDemuxLimit(TLinuxDvbCard::kFilterLimit - 1);
   auto demuxOpens = [&] {
     const auto log = kernel.Log();
-    return std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.find("/demux") != std::string::npos; });
+    return std::count_if(log.begin(), log.end(),
+                         [](const std::string& line) { return line.find("/demux") != std::string::npos; });
   };
   const auto opensBefore = demuxOpens();
   std::atomic<int32_t> retried{-1};
