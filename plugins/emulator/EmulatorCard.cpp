@@ -148,7 +148,7 @@ void TEmulatorCard::Close() {
   for (auto& list : byPid_) list.clear();
   for (auto& count : filtersOnPid_) count.store(0, std::memory_order_relaxed);
   slots_.clear();
-  byHandle_.clear();
+  handles_.Clear();
   ++controlSerial_;
   wake_.notify_all();
   if (OnDeliveryThread() || !thread_.joinable()) return;  // a callback's Close is joined by Open or the destructor
@@ -196,25 +196,16 @@ int32_t TEmulatorCard::GetTunerStatus(uint8_t* level, uint8_t* quality) {
 int32_t TEmulatorCard::AddFilter(int32_t pid, TFilterCallback callback) {
   std::lock_guard lock(mutex_);
   if (!open_) return 0;
-  if (pid < 0 || pid > 0x1FFF || !callback || static_cast<int64_t>(byHandle_.size()) >= filterLimit_) {
-    // The k-th call after the switch to whole packets reports k: a refused
-    // call uses its number up, so the filters after it keep theirs.
-    if (wholePackets_) nextPacketHandle_ = nextPacketHandle_ == INT32_MAX ? 1 : nextPacketHandle_ + 1;
+  if (pid < 0 || pid > 0x1FFF || !callback) {
+    handles_.Refuse();
     return 0;
   }
-  // Handles are never 0 and never name two live filters at once.
-  int32_t& next = wholePackets_ ? nextPacketHandle_ : nextPayloadHandle_;
-  const int32_t wrapTo = wholePackets_ ? 1 : kFirstPayloadHandle;
-  int32_t handle;
-  do {
-    handle = next;
-    next = next == INT32_MAX ? wrapTo : next + 1;
-  } while (byHandle_.count(handle) != 0);
   uint32_t slot = 0;
   while (slot < slots_.size() && slots_[slot].serial != 0) ++slot;
+  const int32_t handle = handles_.Add(slot);
+  if (handle == 0) return 0;
   if (slot == slots_.size()) slots_.emplace_back();
-  slots_[slot] = TFilter{nextSerial_++, static_cast<uint16_t>(pid), callback, handle, wholePackets_};
-  byHandle_[handle] = slot;
+  slots_[slot] = TFilter{nextSerial_++, static_cast<uint16_t>(pid), callback, handle, handles_.WholePackets()};
   byPid_[pid].push_back(slot);
   filtersOnPid_[pid].fetch_add(1, std::memory_order_relaxed);
   return handle;
@@ -222,11 +213,10 @@ int32_t TEmulatorCard::AddFilter(int32_t pid, TFilterCallback callback) {
 
 void TEmulatorCard::DelFilter(int32_t handle) {
   std::unique_lock lock(mutex_);
-  const auto it = byHandle_.find(handle);
-  if (it == byHandle_.end()) return;
-  const uint32_t slot = it->second;
+  const auto entry = handles_.Remove(handle);
+  if (!entry) return;
+  const auto slot = static_cast<uint32_t>(*entry);
   const TFilter filter = slots_[slot];
-  byHandle_.erase(it);
   auto& list = byPid_[filter.pid];
   list.erase(std::find(list.begin(), list.end(), slot));
   filtersOnPid_[filter.pid].fetch_sub(1, std::memory_order_relaxed);
@@ -241,8 +231,7 @@ void TEmulatorCard::DelFilter(int32_t handle) {
 
 void TEmulatorCard::SetCount(int32_t mode) {
   std::lock_guard lock(mutex_);
-  wholePackets_ = mode != 0;
-  if (wholePackets_) nextPacketHandle_ = 1;  // the k-th filter from now reports k
+  handles_.SetCount(mode);
 }
 
 int32_t TEmulatorCard::SetReplaySpeed(double factor) {
@@ -256,9 +245,7 @@ int32_t TEmulatorCard::SetReplaySpeed(double factor) {
 
 int32_t TEmulatorCard::SetFilterLimit(int32_t limit) {
   std::lock_guard lock(mutex_);
-  const int32_t previous = filterLimit_;
-  filterLimit_ = std::max<int32_t>(0, limit);
-  return previous;
+  return handles_.SetLimit(limit);
 }
 
 int32_t TEmulatorCard::Hold(bool on) {
@@ -291,7 +278,7 @@ int32_t TEmulatorCard::WaitReplayEnd(int32_t timeoutMs) {
 
 int32_t TEmulatorCard::FilterCount() {
   std::lock_guard lock(mutex_);
-  return static_cast<int32_t>(byHandle_.size());
+  return static_cast<int32_t>(handles_.Size());
 }
 
 int32_t TEmulatorCard::LastDiSEqC() {

@@ -7,20 +7,19 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "device/DvbPluginApi.h"
+#include "CardExports.h"
+#include "HandleTable.h"
 
 namespace emulator {
 
-class TEmulatorCard {
+class TEmulatorCard final : public cardplugin::TCard {
  public:
   static constexpr int kDefaultFilterLimit = 256;
-  static constexpr int32_t kFirstPayloadHandle = 0x10000;
 
   // dataFolder: the folder holding the transponder files.
   explicit TEmulatorCard(std::string dataFolder);
@@ -28,15 +27,14 @@ class TEmulatorCard {
   TEmulatorCard(const TEmulatorCard&) = delete;
   TEmulatorCard& operator=(const TEmulatorCard&) = delete;
 
-  // The nine operations (DVBGetInfo has nothing to do here).
-  int32_t Open();
-  void Close();
-  int32_t SendDiSEqC(int32_t port);
-  int32_t SetTuner(const TTunerParams& params);
-  int32_t GetTunerStatus(uint8_t* level, uint8_t* quality);
-  int32_t AddFilter(int32_t pid, TFilterCallback callback);
-  void DelFilter(int32_t handle);
-  void SetCount(int32_t mode);
+  int32_t Open() override;
+  void Close() override;
+  int32_t SendDiSEqC(int32_t port) override;
+  int32_t SetTuner(const TTunerParams& params) override;
+  int32_t GetTunerStatus(uint8_t* level, uint8_t* quality) override;
+  int32_t AddFilter(int32_t pid, TFilterCallback callback) override;
+  void DelFilter(int32_t handle) override;
+  void SetCount(int32_t mode) override;
 
   // Test controls (see EmulatorControl.h).
   int32_t SetReplaySpeed(double factor);
@@ -100,13 +98,7 @@ class TEmulatorCard {
   std::vector<TFilter> slots_;
   std::array<std::vector<uint32_t>, 8192> byPid_;
   std::array<std::atomic<uint16_t>, 8192> filtersOnPid_{};
-  std::map<int32_t, uint32_t> byHandle_;
-  int32_t filterLimit_ = kDefaultFilterLimit;
-  bool wholePackets_ = false;
-  // Whole-packet filters are numbered 1, 2, ... from the switch; payload
-  // filters draw from a range of their own so the two never collide.
-  int32_t nextPacketHandle_ = 1;
-  int32_t nextPayloadHandle_ = kFirstPayloadHandle;
+  cardplugin::THandleTable handles_{kDefaultFilterLimit};  // each names a slot
   uint64_t nextSerial_ = 1;
   uint64_t inFlight_ = 0;  // serial of the filter whose callback runs now
   int deleteWaiters_ = 0;

@@ -1,15 +1,14 @@
-// The plug-in's exports: the nine card operations and the test controls, all
-// forwarding to the one card object of this library.
+// The card of this library, behind the nine card exports, and the test
+// controls that only the Emulator has.
 #include <dlfcn.h>
 #include <limits.h>
 #include <stdlib.h>
 
 #include <string>
 
+#include "CardExports.h"
 #include "EmulatorCard.h"
 #include "EmulatorControl.h"
-
-#define MC_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 
@@ -33,20 +32,7 @@ emulator::TEmulatorCard& Card() {
 
 } // namespace
 
-MC_EXPORT int32_t DVBOpen(int32_t) { return Card().Open(); }
-MC_EXPORT void DVBClose() { Card().Close(); }
-MC_EXPORT int32_t DVBGetInfo(void*) { return 0; }
-MC_EXPORT int32_t DVBSendDiSEqC(int32_t port) { return Card().SendDiSEqC(port); }
-MC_EXPORT int32_t DVBSetTuner(TTunerParams params) { return Card().SetTuner(params); }
-MC_EXPORT int32_t DVBGetTunerStatus(uint8_t* level, uint8_t* quality) {
-  return Card().GetTunerStatus(level, quality);
-}
-MC_EXPORT int32_t DVBAddFilter(int32_t pid, TFilterCallback callback, int32_t, int32_t, int32_t,
-                               int32_t) {
-  return Card().AddFilter(pid, callback);
-}
-MC_EXPORT void DVBDelFilter(int32_t handle) { Card().DelFilter(handle); }
-MC_EXPORT void DVBSETCOUNT(int32_t mode) { Card().SetCount(mode); }
+cardplugin::TCard& cardplugin::ThisCard() { return Card(); }
 
 MC_EXPORT int32_t EmulatorSetReplaySpeed(double factor) { return Card().SetReplaySpeed(factor); }
 MC_EXPORT int32_t EmulatorSetFilterLimit(int32_t limit) { return Card().SetFilterLimit(limit); }

@@ -1,14 +1,13 @@
-// The nine card operations, forwarding to the one card object of this
-// library. The same library serves every card model the settings offer.
+// The card of this library, behind the nine card exports. The same library
+// serves every card model the settings offer.
 #include <dlfcn.h>
 #include <limits.h>
 #include <stdlib.h>
 
 #include <string>
 
+#include "CardExports.h"
 #include "LinuxDvbCard.h"
-
-#define MC_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 
@@ -33,17 +32,4 @@ linuxdvb::TLinuxDvbCard& Card() {
 
 } // namespace
 
-MC_EXPORT int32_t DVBOpen(int32_t) { return Card().Open(); }
-MC_EXPORT void DVBClose() { Card().Close(); }
-MC_EXPORT int32_t DVBGetInfo(void*) { return 0; }
-MC_EXPORT int32_t DVBSendDiSEqC(int32_t port) { return Card().SendDiSEqC(port); }
-MC_EXPORT int32_t DVBSetTuner(TTunerParams params) { return Card().SetTuner(params); }
-MC_EXPORT int32_t DVBGetTunerStatus(uint8_t* level, uint8_t* quality) {
-  return Card().GetTunerStatus(level, quality);
-}
-MC_EXPORT int32_t DVBAddFilter(int32_t pid, TFilterCallback callback, int32_t, int32_t, int32_t,
-                               int32_t) {
-  return Card().AddFilter(pid, callback);
-}
-MC_EXPORT void DVBDelFilter(int32_t handle) { Card().DelFilter(handle); }
-MC_EXPORT void DVBSETCOUNT(int32_t mode) { Card().SetCount(mode); }
+cardplugin::TCard& cardplugin::ThisCard() { return Card(); }

@@ -154,7 +154,7 @@ void TLinuxDvbCard::Close() {
   for (const auto& [serial, f] : filters_)
     if (f.fd >= 0) pendingClose_.push_back(f.fd);
   filters_.clear();
-  byHandle_.clear();
+  handles_.Clear();
   ++filtersSerial_;
   wake_.notify_all();
   if (OnDeliveryThread()) return;  // the thread closes the files as it ends; Open or the destructor joins it
@@ -294,8 +294,7 @@ int32_t TLinuxDvbCard::AddFilter(int32_t pid, TFilterCallback callback) {
   std::unique_lock lock(mutex_);
   if (!open_) return 0;
   int fd = -1;
-  const bool acceptable = pid >= 0 && pid <= 0x1FFF && callback &&
-                          static_cast<int64_t>(filters_.size()) < kFilterLimit;
+  const bool acceptable = pid >= 0 && pid <= 0x1FFF && callback && !handles_.Full();
   if (acceptable) fd = OpenDemux(static_cast<uint16_t>(pid));
   if (fd < 0 && acceptable && !pendingClose_.empty() && !OnDeliveryThread()) {
     // The adapter may be short of the filters just removed, whose files the
@@ -304,22 +303,18 @@ int32_t TLinuxDvbCard::AddFilter(int32_t pid, TFilterCallback callback) {
     if (!stop_) fd = OpenDemux(static_cast<uint16_t>(pid));
   }
   if (fd < 0) {
-    // The k-th call after the switch to whole packets reports k: a refused
-    // call uses its number up, so the filters after it keep theirs.
-    if (wholePackets_) nextPacketHandle_ = nextPacketHandle_ == INT32_MAX ? 1 : nextPacketHandle_ + 1;
+    handles_.Refuse();
     return 0;
   }
-  // Handles are never 0 and never name two live filters at once.
-  int32_t& next = wholePackets_ ? nextPacketHandle_ : nextPayloadHandle_;
-  const int32_t wrapTo = wholePackets_ ? 1 : kFirstPayloadHandle;
-  int32_t handle;
-  do {
-    handle = next;
-    next = next == INT32_MAX ? wrapTo : next + 1;
-  } while (byHandle_.count(handle) != 0);
   const uint64_t serial = nextSerial_++;
-  filters_[serial] = TFilter{static_cast<uint16_t>(pid), callback, handle, wholePackets_, fd, false};
-  byHandle_[handle] = serial;
+  // Refused only when other callers filled the table during the wait above;
+  // the file never reached the delivery thread, so it is closed here.
+  const int32_t handle = handles_.Add(serial);
+  if (handle == 0) {
+    kernel_.Close(fd);
+    return 0;
+  }
+  filters_[serial] = TFilter{static_cast<uint16_t>(pid), callback, handle, handles_.WholePackets(), fd, false};
   ++filtersSerial_;
   wake_.notify_all();
   return handle;
@@ -327,10 +322,9 @@ int32_t TLinuxDvbCard::AddFilter(int32_t pid, TFilterCallback callback) {
 
 void TLinuxDvbCard::DelFilter(int32_t handle) {
   std::unique_lock lock(mutex_);
-  const auto it = byHandle_.find(handle);
-  if (it == byHandle_.end()) return;
-  const uint64_t serial = it->second;
-  byHandle_.erase(it);
+  const auto entry = handles_.Remove(handle);
+  if (!entry) return;
+  const uint64_t serial = *entry;
   const auto f = filters_.find(serial);
   if (f->second.fd >= 0) {
     kernel_.Ioctl(f->second.fd, DMX_STOP, nullptr);  // frees the adapter's filter now
@@ -349,8 +343,7 @@ void TLinuxDvbCard::DelFilter(int32_t handle) {
 
 void TLinuxDvbCard::SetCount(int32_t mode) {
   std::lock_guard lock(mutex_);
-  wholePackets_ = mode != 0;
-  if (wholePackets_) nextPacketHandle_ = 1;  // the k-th filter from now reports k
+  handles_.SetCount(mode);
 }
 
 void TLinuxDvbCard::ClosePending() {

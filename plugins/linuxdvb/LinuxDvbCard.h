@@ -11,8 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include "CardExports.h"
+#include "HandleTable.h"
 #include "KernelApi.h"
-#include "device/DvbPluginApi.h"
 
 namespace linuxdvb {
 
@@ -27,10 +28,10 @@ struct TDeviceChoice {
 // name and number; '#' starts a comment). False on a line it cannot read.
 bool ParseDeviceChoice(const std::string& text, TDeviceChoice& choice);
 
-class TLinuxDvbCard {
+class TLinuxDvbCard final : public cardplugin::TCard {
  public:
   static constexpr int kFilterLimit = 256;
-  static constexpr int32_t kFirstPayloadHandle = 0x10000;
+  static constexpr int32_t kFirstPayloadHandle = cardplugin::THandleTable::kFirstPayloadHandle;
 
   // configPath: the optional file naming the adapter; absent means "search".
   TLinuxDvbCard(TKernelApi& kernel, std::string configPath);
@@ -38,14 +39,14 @@ class TLinuxDvbCard {
   TLinuxDvbCard(const TLinuxDvbCard&) = delete;
   TLinuxDvbCard& operator=(const TLinuxDvbCard&) = delete;
 
-  int32_t Open();
-  void Close();
-  int32_t SendDiSEqC(int32_t port);
-  int32_t SetTuner(const TTunerParams& params);
-  int32_t GetTunerStatus(uint8_t* level, uint8_t* quality);
-  int32_t AddFilter(int32_t pid, TFilterCallback callback);
-  void DelFilter(int32_t handle);
-  void SetCount(int32_t mode);
+  int32_t Open() override;
+  void Close() override;
+  int32_t SendDiSEqC(int32_t port) override;
+  int32_t SetTuner(const TTunerParams& params) override;
+  int32_t GetTunerStatus(uint8_t* level, uint8_t* quality) override;
+  int32_t AddFilter(int32_t pid, TFilterCallback callback) override;
+  void DelFilter(int32_t handle) override;
+  void SetCount(int32_t mode) override;
 
   // Demux buffer overflows seen (packets were lost; reading went on).
   int64_t Overflows() const { return overflows_.load(std::memory_order_relaxed); }
@@ -95,13 +96,10 @@ class TLinuxDvbCard {
   bool stop_ = false;
   std::string demuxPath_;
   std::map<uint64_t, TFilter> filters_;  // by serial, unique per registration
-  std::map<int32_t, uint64_t> byHandle_;
+  cardplugin::THandleTable handles_{kFilterLimit};  // each names a serial
   // Removed filters' demux files: the delivery thread may be polling them, so
   // only it (or Close after joining it) closes them.
   std::vector<int> pendingClose_;
-  bool wholePackets_ = false;
-  int32_t nextPacketHandle_ = 1;
-  int32_t nextPayloadHandle_ = kFirstPayloadHandle;
   uint64_t nextSerial_ = 1;
   uint64_t filtersSerial_ = 0;  // changes whenever the set to poll does
   uint64_t inFlight_ = 0;       // serial of the filter whose callback runs now

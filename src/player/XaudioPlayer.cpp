@@ -125,7 +125,7 @@ void TXaudioPlayer::EnsurePlayer() {
                            std::to_string(XA_API_MINOR) + ", Got " + std::to_string(major) + "." +
                            std::to_string(minor));
   XA_Player* p = nullptr;
-  if (playerNew_(&p, &hub_->Sink) != 0) {
+  if (playerNew_(&p, &hub_->Sink) != XA_SUCCESS) {
     player_ = nullptr;
     throw EXaudioException("Cannot Start Xaudio Player");
   }
@@ -159,7 +159,7 @@ void TXaudioPlayer::HandleMessage(uint32_t msg, uintptr_t wparam, intptr_t lpara
   // Below the engine's range there is nothing of ours to do.
   if (msg < XA_MSG_BASE || !player_) return;
   XA_Message m{};
-  if (paramsToMessage_(player_, &m, msg, wparam, lparam) != 0) return;
+  if (paramsToMessage_(player_, &m, msg, wparam, lparam) != XA_SUCCESS) return;
   if (OnNotifyMessage) OnNotifyMessage(this, m);
   Dispatch(m);
 }
@@ -253,325 +253,325 @@ void TXaudioPlayer::Dispatch(const XA_Message& m) {
 
 int TXaudioPlayer::Synchronize() {
   EnsurePlayer();
-  return sendN_(player_, 2);
+  return sendN_(player_, XA_MSG_COMMAND_SYNC);
 }
 
 int TXaudioPlayer::Play() {
   EnsurePlayer();
-  return sendN_(player_, 4);
+  return sendN_(player_, XA_MSG_COMMAND_PLAY);
 }
 
 int TXaudioPlayer::Pause() {
   EnsurePlayer();
-  return sendN_(player_, 5);
+  return sendN_(player_, XA_MSG_COMMAND_PAUSE);
 }
 
 int TXaudioPlayer::Stop() {
   EnsurePlayer();
-  return sendN_(player_, 6);
+  return sendN_(player_, XA_MSG_COMMAND_STOP);
 }
 
 int TXaudioPlayer::InputClose() {
   EnsurePlayer();
-  return sendN_(player_, 9);
+  return sendN_(player_, XA_MSG_COMMAND_INPUT_CLOSE);
 }
 
 int TXaudioPlayer::InputFilterList() {
   EnsurePlayer();
-  return sendN_(player_, 13);
+  return sendN_(player_, XA_MSG_COMMAND_INPUT_FILTERS_LIST);
 }
 
 int TXaudioPlayer::InputModulesList() {
   EnsurePlayer();
-  return sendN_(player_, 16);
+  return sendN_(player_, XA_MSG_COMMAND_INPUT_MODULES_LIST);
 }
 
 int TXaudioPlayer::OutputClose() {
   EnsurePlayer();
-  return sendN_(player_, 18);
+  return sendN_(player_, XA_MSG_COMMAND_OUTPUT_CLOSE);
 }
 
 int TXaudioPlayer::OutputMute() {
   EnsurePlayer();
-  return sendN_(player_, 20);
+  return sendN_(player_, XA_MSG_COMMAND_OUTPUT_MUTE);
 }
 
 int TXaudioPlayer::OutputUnmute() {
   EnsurePlayer();
-  return sendN_(player_, 21);
+  return sendN_(player_, XA_MSG_COMMAND_OUTPUT_UNMUTE);
 }
 
 int TXaudioPlayer::OutputReset() {
   EnsurePlayer();
-  return sendN_(player_, 22);
+  return sendN_(player_, XA_MSG_COMMAND_OUTPUT_RESET);
 }
 
 int TXaudioPlayer::OutputDrain() {
   EnsurePlayer();
-  return sendN_(player_, 23);
+  return sendN_(player_, XA_MSG_COMMAND_OUTPUT_DRAIN);
 }
 
 int TXaudioPlayer::OutputFilterList() {
   EnsurePlayer();
-  return sendN_(player_, 26);
+  return sendN_(player_, XA_MSG_COMMAND_OUTPUT_FILTERS_LIST);
 }
 
 int TXaudioPlayer::OutputModulesList() {
   EnsurePlayer();
-  return sendN_(player_, 29);
+  return sendN_(player_, XA_MSG_COMMAND_OUTPUT_MODULES_LIST);
 }
 
 int TXaudioPlayer::CodecModulesList() {
   EnsurePlayer();
-  return sendN_(player_, 33);
+  return sendN_(player_, XA_MSG_COMMAND_CODEC_MODULES_LIST);
 }
 
 int TXaudioPlayer::GetPlayerMode() {
   EnsurePlayer();
-  return sendN_(player_, 35);
+  return sendN_(player_, XA_MSG_COMMAND_GET_PLAYER_MODE);
 }
 
 int TXaudioPlayer::GetInputName() {
   EnsurePlayer();
-  return sendN_(player_, 42);
+  return sendN_(player_, XA_MSG_GET_INPUT_NAME);
 }
 
 int TXaudioPlayer::GetInputModule() {
   EnsurePlayer();
-  return sendN_(player_, 44);
+  return sendN_(player_, XA_MSG_GET_INPUT_MODULE);
 }
 
 int TXaudioPlayer::GetInputPositionRange() {
   EnsurePlayer();
-  return sendN_(player_, 46);
+  return sendN_(player_, XA_MSG_GET_INPUT_POSITION_RANGE);
 }
 
 int TXaudioPlayer::GetInputTimecodeGranularity() {
   EnsurePlayer();
-  return sendN_(player_, 48);
+  return sendN_(player_, XA_MSG_GET_INPUT_TIMECODE_GRANULARITY);
 }
 
 int TXaudioPlayer::GetOutputName() {
   EnsurePlayer();
-  return sendN_(player_, 50);
+  return sendN_(player_, XA_MSG_GET_OUTPUT_NAME);
 }
 
 int TXaudioPlayer::GetOutputModule() {
   EnsurePlayer();
-  return sendN_(player_, 52);
+  return sendN_(player_, XA_MSG_GET_OUTPUT_MODULE);
 }
 
 int TXaudioPlayer::GetOutputVolume() {
   EnsurePlayer();
-  return sendN_(player_, 58);
+  return sendN_(player_, XA_MSG_GET_OUTPUT_VOLUME);
 }
 
 int TXaudioPlayer::GetOutputChannels() {
   EnsurePlayer();
-  return sendN_(player_, 60);
+  return sendN_(player_, XA_MSG_GET_OUTPUT_CHANNELS);
 }
 
 int TXaudioPlayer::GetOutputPorts() {
   EnsurePlayer();
-  return sendN_(player_, 62);
+  return sendN_(player_, XA_MSG_GET_OUTPUT_PORTS);
 }
 
 int TXaudioPlayer::GetCodecQuality() {
   EnsurePlayer();
-  return sendN_(player_, 64);
+  return sendN_(player_, XA_MSG_GET_CODEC_QUALITY);
 }
 
 int TXaudioPlayer::GetCodecEqualizer() {
   EnsurePlayer();
-  return sendN_(player_, 66);
+  return sendN_(player_, XA_MSG_GET_CODEC_EQUALIZER);
 }
 
 int TXaudioPlayer::GetNotificationMask() {
   EnsurePlayer();
-  return sendN_(player_, 70);
+  return sendN_(player_, XA_MSG_GET_NOTIFICATION_MASK);
 }
 
 int TXaudioPlayer::GetDebugLevel() {
   EnsurePlayer();
-  return sendN_(player_, 72);
+  return sendN_(player_, XA_MSG_GET_DEBUG_LEVEL);
 }
 
 int TXaudioPlayer::Ping(int32_t Value) {
   EnsurePlayer();
-  return sendI_(player_, 3, Value);
+  return sendI_(player_, XA_MSG_COMMAND_PING, Value);
 }
 
 int TXaudioPlayer::InputModuleQuery(int32_t Value) {
   EnsurePlayer();
-  return sendI_(player_, 15, Value);
+  return sendI_(player_, XA_MSG_COMMAND_INPUT_MODULE_QUERY, Value);
 }
 
 int TXaudioPlayer::OutputModuleQuery(int32_t Value) {
   EnsurePlayer();
-  return sendI_(player_, 28, Value);
+  return sendI_(player_, XA_MSG_COMMAND_OUTPUT_MODULE_QUERY, Value);
 }
 
 int TXaudioPlayer::CodecModuleQuery(int32_t Value) {
   EnsurePlayer();
-  return sendI_(player_, 32, Value);
+  return sendI_(player_, XA_MSG_COMMAND_CODEC_MODULE_QUERY, Value);
 }
 
 int TXaudioPlayer::SetPlayerMode(int32_t Value) {
   EnsurePlayer();
-  return sendI_(player_, 34, Value);
+  return sendI_(player_, XA_MSG_COMMAND_SET_PLAYER_MODE, Value);
 }
 
 int TXaudioPlayer::SetInputModule(int32_t Value) {
   EnsurePlayer();
-  return sendI_(player_, 43, Value);
+  return sendI_(player_, XA_MSG_SET_INPUT_MODULE, Value);
 }
 
 int TXaudioPlayer::SetInputPositionRange(int32_t Value) {
   EnsurePlayer();
-  return sendI_(player_, 45, Value);
+  return sendI_(player_, XA_MSG_SET_INPUT_POSITION_RANGE, Value);
 }
 
 int TXaudioPlayer::SetInputTimecodeGranularity(int32_t Value) {
   EnsurePlayer();
-  return sendI_(player_, 47, Value);
+  return sendI_(player_, XA_MSG_SET_INPUT_TIMECODE_GRANULARITY, Value);
 }
 
 int TXaudioPlayer::SetOutputModule(int32_t Value) {
   EnsurePlayer();
-  return sendI_(player_, 51, Value);
+  return sendI_(player_, XA_MSG_SET_OUTPUT_MODULE, Value);
 }
 
 int TXaudioPlayer::SetOutputChannels(int32_t Value) {
   EnsurePlayer();
-  return sendI_(player_, 59, Value);
+  return sendI_(player_, XA_MSG_SET_OUTPUT_CHANNELS, Value);
 }
 
 int TXaudioPlayer::SetOutputPorts(int32_t Value) {
   EnsurePlayer();
-  return sendI_(player_, 61, Value);
+  return sendI_(player_, XA_MSG_SET_OUTPUT_PORTS, Value);
 }
 
 int TXaudioPlayer::SetCodecQuality(int32_t Value) {
   EnsurePlayer();
-  return sendI_(player_, 63, Value);
+  return sendI_(player_, XA_MSG_SET_CODEC_QUALITY, Value);
 }
 
 int TXaudioPlayer::SetNotificationMask(int32_t Value) {
   EnsurePlayer();
-  return sendI_(player_, 69, Value);
+  return sendI_(player_, XA_MSG_SET_NOTIFICATION_MASK, Value);
 }
 
 int TXaudioPlayer::SetDebugLevel(int32_t Value) {
   EnsurePlayer();
-  return sendI_(player_, 71, Value);
+  return sendI_(player_, XA_MSG_SET_DEBUG_LEVEL, Value);
 }
 
 int TXaudioPlayer::InputSeek(int32_t Offset, int32_t Range) {
   EnsurePlayer();
-  return sendII_(player_, 7, Offset, Range);
+  return sendII_(player_, XA_MSG_COMMAND_INPUT_SEEK, Offset, Range);
 }
 
 int TXaudioPlayer::SetOutputVolume(int32_t MasterLevel, int32_t PcmLevel, int32_t Balance) {
   EnsurePlayer();
-  return sendIII_(player_, 57, MasterLevel, PcmLevel, Balance);
+  return sendIII_(player_, XA_MSG_SET_OUTPUT_VOLUME, MasterLevel, PcmLevel, Balance);
 }
 
 int TXaudioPlayer::InputOpen(const std::string& Text) {
   EnsurePlayer();
-  return sendS_(player_, 8, Text.c_str());
+  return sendS_(player_, XA_MSG_COMMAND_INPUT_OPEN, Text.c_str());
 }
 
 int TXaudioPlayer::InputModuleRegister(const std::string& Text) {
   EnsurePlayer();
-  return sendS_(player_, 14, Text.c_str());
+  return sendS_(player_, XA_MSG_COMMAND_INPUT_MODULE_REGISTER, Text.c_str());
 }
 
 int TXaudioPlayer::OutputOpen(const std::string& Text) {
   EnsurePlayer();
-  return sendS_(player_, 17, Text.c_str());
+  return sendS_(player_, XA_MSG_COMMAND_OUTPUT_OPEN, Text.c_str());
 }
 
 int TXaudioPlayer::OutputModuleRegister(const std::string& Text) {
   EnsurePlayer();
-  return sendS_(player_, 27, Text.c_str());
+  return sendS_(player_, XA_MSG_COMMAND_OUTPUT_MODULE_REGISTER, Text.c_str());
 }
 
 int TXaudioPlayer::CodecModuleRegister(const std::string& Text) {
   EnsurePlayer();
-  return sendS_(player_, 31, Text.c_str());
+  return sendS_(player_, XA_MSG_COMMAND_CODEC_MODULE_REGISTER, Text.c_str());
 }
 
 int TXaudioPlayer::GetPlayerEnvironmentInteger(const std::string& Text) {
   EnsurePlayer();
-  return sendS_(player_, 37, Text.c_str());
+  return sendS_(player_, XA_MSG_GET_PLAYER_ENVIRONMENT_INTEGER, Text.c_str());
 }
 
 int TXaudioPlayer::GetPlayerEnvironmentString(const std::string& Text) {
   EnsurePlayer();
-  return sendS_(player_, 39, Text.c_str());
+  return sendS_(player_, XA_MSG_GET_PLAYER_ENVIRONMENT_STRING, Text.c_str());
 }
 
 int TXaudioPlayer::UnsetPlayerEnvironment(const std::string& Text) {
   EnsurePlayer();
-  return sendS_(player_, 40, Text.c_str());
+  return sendS_(player_, XA_MSG_UNSET_PLAYER_ENVIRONMENT, Text.c_str());
 }
 
 int TXaudioPlayer::SetInputName(const std::string& Text) {
   EnsurePlayer();
-  return sendS_(player_, 41, Text.c_str());
+  return sendS_(player_, XA_MSG_SET_INPUT_NAME, Text.c_str());
 }
 
 int TXaudioPlayer::SetOutputName(const std::string& Text) {
   EnsurePlayer();
-  return sendS_(player_, 49, Text.c_str());
+  return sendS_(player_, XA_MSG_SET_OUTPUT_NAME, Text.c_str());
 }
 
 int TXaudioPlayer::InputAddFilter(const std::string& Text, int32_t Value) {
   EnsurePlayer();
-  return sendSI_(player_, 11, Text.c_str(), Value);
+  return sendSI_(player_, XA_MSG_COMMAND_INPUT_ADD_FILTER, Text.c_str(), Value);
 }
 
 int TXaudioPlayer::InputRemoveFilter(const std::string& Text, int32_t Value) {
   EnsurePlayer();
-  return sendSI_(player_, 12, Text.c_str(), Value);
+  return sendSI_(player_, XA_MSG_COMMAND_INPUT_REMOVE_FILTER, Text.c_str(), Value);
 }
 
 int TXaudioPlayer::OutputAddFilter(const std::string& Text, int32_t Value) {
   EnsurePlayer();
-  return sendSI_(player_, 24, Text.c_str(), Value);
+  return sendSI_(player_, XA_MSG_COMMAND_OUTPUT_ADD_FILTER, Text.c_str(), Value);
 }
 
 int TXaudioPlayer::OutputRemoveFilter(const std::string& Text, int32_t Value) {
   EnsurePlayer();
-  return sendSI_(player_, 25, Text.c_str(), Value);
+  return sendSI_(player_, XA_MSG_COMMAND_OUTPUT_REMOVE_FILTER, Text.c_str(), Value);
 }
 
 int TXaudioPlayer::SetPlayerEnvironmentInteger(const std::string& Text, int32_t Value) {
   EnsurePlayer();
-  return sendSI_(player_, 36, Text.c_str(), Value);
+  return sendSI_(player_, XA_MSG_SET_PLAYER_ENVIRONMENT_INTEGER, Text.c_str(), Value);
 }
 
 int TXaudioPlayer::SetPlayerEnvironmentString(const std::string& Name, const std::string& Value) {
   EnsurePlayer();
-  return sendSS_(player_, 38, Name.c_str(), Value.c_str());
+  return sendSS_(player_, XA_MSG_SET_PLAYER_ENVIRONMENT_STRING, Name.c_str(), Value.c_str());
 }
 
 int TXaudioPlayer::InputSendMessage(uint16_t Type, const void* Data, uint32_t Size) {
   EnsurePlayer();
-  return sendIPI_(player_, 10, Type, Data, Size);
+  return sendIPI_(player_, XA_MSG_COMMAND_INPUT_SEND_MESSAGE, Type, Data, Size);
 }
 
 int TXaudioPlayer::OutputSendMessage(uint16_t Type, const void* Data, uint32_t Size) {
   EnsurePlayer();
-  return sendIPI_(player_, 19, Type, Data, Size);
+  return sendIPI_(player_, XA_MSG_COMMAND_OUTPUT_SEND_MESSAGE, Type, Data, Size);
 }
 
 int TXaudioPlayer::CodecSendMessage(uint16_t Type, const void* Data, uint32_t Size) {
   EnsurePlayer();
-  return sendIPI_(player_, 30, Type, Data, Size);
+  return sendIPI_(player_, XA_MSG_COMMAND_CODEC_SEND_MESSAGE, Type, Data, Size);
 }
 
 int TXaudioPlayer::SetCodecEqualizer(const XA_EqualizerInfo& Equalizer) {
   EnsurePlayer();
-  return sendP_(player_, 65, &Equalizer);
+  return sendP_(player_, XA_MSG_SET_CODEC_EQUALIZER, &Equalizer);
 }

@@ -27,3 +27,6 @@ add_dependencies(emulator_test mc_emulator)
 mc_fake_card(mc_fake_card_dead DeadCard 0 ${CMAKE_BINARY_DIR}/tests/Device)
 mc_add_test(transponder_settings_test SOURCES device/TransponderSettingsTest.cpp device/TempFolder.cpp)
 add_dependencies(transponder_settings_test mc_fake_card_beside mc_fake_card_broken mc_fake_card_dead)
+
+# The filter handle table the card plug-ins share.
+mc_add_test(card_handles_test SOURCES device/HandleTableTest.cpp LIBS mc_card_common)

@@ -83,6 +83,11 @@ dmx_pes_filter_params TFakeKernel::LastPesFilter() {
   std::lock_guard lock(mutex_);
   return lastPes_;
 }
+void TFakeKernel::SetDemuxLimit(int limit) {
+  std::lock_guard lock(mutex_);
+  demuxLimit = limit;
+}
+
 unsigned long TFakeKernel::LastBufferSize() {
   std::lock_guard lock(mutex_);
   return lastBufferSize_;

@@ -35,6 +35,8 @@ class TFakeKernel final : public linuxdvb::TKernelApi {
   void FailNextRead(uint16_t pid, int error);
   // The adapter goes away: every demux file reports an error and reads fail.
   void Vanish();
+  // demuxLimit, changed while the card runs.
+  void SetDemuxLimit(int limit);
 
   std::vector<std::string> Log();
   std::vector<std::string> LogSince(size_t from);

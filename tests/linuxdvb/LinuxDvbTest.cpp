@@ -316,6 +316,44 @@ TEST_F(LinuxDvbCard, OwnFilterLimitRefusesAndFreesUp) {
   EXPECT_NE(card.AddFilter(0x100, Record), 0);
 }
 
+TEST_F(LinuxDvbCard, FilterLimitHoldsWhileARetryWaitsForRemovedFilesToClose) {
+  OpenWith({SYS_DVBS});
+  // A busy delivery thread keeps a removed filter's file open.
+  static std::atomic<bool> inside{false}, release{false};
+  TFilterCallback slow = [](const uint8_t*, int32_t, int32_t) {
+    inside = true;
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  ASSERT_NE(card.AddFilter(0x100, slow), 0);
+  int32_t last = 0;
+  for (int i = 2; i < TLinuxDvbCard::kFilterLimit; ++i) ASSERT_NE(last = card.AddFilter(0x101, Record), 0);
+  kernel.Feed(0x100, Packet(0x100, 0x01));
+  while (!inside) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  card.DelFilter(last);
+  // Every file the adapter allows is open: the next filter waits for the
+  // removed one to close, and others fill the card meanwhile.
+  kernel.SetDemuxLimit(TLinuxDvbCard::kFilterLimit - 1);
+  auto demuxOpens = [&] {
+    const auto log = kernel.Log();
+    return std::count_if(log.begin(), log.end(),
+                         [](const std::string& line) { return line.find("/demux") != std::string::npos; });
+  };
+  const auto opensBefore = demuxOpens();
+  std::atomic<int32_t> retried{-1};
+  std::thread waiting([&] { retried = card.AddFilter(0x102, Record); });
+  while (demuxOpens() == opensBefore) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  kernel.SetDemuxLimit(1000);
+  EXPECT_NE(card.AddFilter(0x103, Record), 0);
+  EXPECT_NE(card.AddFilter(0x104, Record), 0);
+  release = true;
+  waiting.join();
+  EXPECT_EQ(retried, 0);
+  EXPECT_EQ(card.AddFilter(0x105, Record), 0);
+  EXPECT_EQ(kernel.OpenFiles(), 1 + TLinuxDvbCard::kFilterLimit);  // the refused filter's file was closed
+  card.Close();
+  EXPECT_EQ(kernel.OpenFiles(), 0);
+}
+
 TEST_F(LinuxDvbCard, OverflowIsCountedAndReadingGoesOn) {
   OpenWith({SYS_DVBS});
   card.SetCount(1);

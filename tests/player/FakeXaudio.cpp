@@ -42,7 +42,7 @@ FAKE_EXPORT int player_new(XA_Player** player, void* sink) {
 #ifdef FAKE_NEW_FAILS
   *player = kPlayer;  // a failing engine may leave garbage behind
   (void)sink;
-  return -1;
+  return XA_FAILURE;
 #else
   gSink = *static_cast<XA_NotificationSink*>(sink);
   *player = kPlayer;
@@ -58,7 +58,9 @@ FAKE_EXPORT int player_set_priority(XA_Player*, int p) {
   return 0;
 }
 FAKE_EXPORT int player_get_priority(XA_Player*) { return 5; }
-FAKE_EXPORT const char* xaudio_error_string(int code) { return code == -4 ? "fake: not implemented" : "fake"; }
+FAKE_EXPORT const char* xaudio_error_string(int code) {
+  return code == XA_ERROR_NOT_IMPLEMENTED ? "fake: not implemented" : "fake";
+}
 #ifndef FAKE_NO_VERSION
 FAKE_EXPORT unsigned long xaudio_get_version(int) {
   return (FAKE_MAJOR << 16) | (FAKE_MINOR << 8) | 0x55;  // low byte: a patch level the check ignores
@@ -110,7 +112,7 @@ FAKE_EXPORT int control_win32_params_to_message(XA_Player* p, XA_Message* m, uin
   std::memset(m, 0, sizeof *m);
   m->code = static_cast<int32_t>(wparam);
   switch (m->code) {
-    case XA_MSG_NOTIFY_NACK: m->data.nack.command = 8; m->data.nack.code = -300; break;
+    case XA_MSG_NOTIFY_NACK: m->data.nack.command = XA_MSG_COMMAND_INPUT_OPEN; m->data.nack.code = -300; break;
     case XA_MSG_NOTIFY_INPUT_POSITION: m->data.position.offset = 200; m->data.position.range = 400; break;
     case XA_MSG_NOTIFY_INPUT_TIMECODE: m->data.timecode = {1, 2, 3, 45}; break;
     case XA_MSG_NOTIFY_STREAM_PARAMETERS: m->data.stream_parameters = {48000, 320, 2}; break;
