@@ -10,6 +10,7 @@
 
 #include "capture/MpegReencoder.h"
 #include "capture/ReencodeTestAudio.h"
+#include "support/Command.h"
 
 using namespace reencode_test;
 
@@ -49,16 +50,9 @@ void ExpectConstantBitrateStream(const Bytes& mp3, int kbps) {
 }
 
 std::string Ffprobe(const std::string& path) {
-  if (std::system("command -v ffprobe >/dev/null 2>&1") != 0) return {};
-  const std::string cmd = "ffprobe -v error -select_streams a:0 -show_entries "
-                          "stream=codec_name,sample_rate,channels -of default=nw=1 '" + path + "'";
-  std::string out;
-  if (FILE* p = ::popen(cmd.c_str(), "r")) {
-    char buf[256];
-    while (std::fgets(buf, sizeof buf, p)) out += buf;
-    ::pclose(p);
-  }
-  return out;
+  if (!testsupport::HaveTool("ffprobe")) return {};
+  return testsupport::CommandOutput("ffprobe -v error -select_streams a:0 -show_entries "
+                                    "stream=codec_name,sample_rate,channels -of default=nw=1 '" + path + "'");
 }
 
 // ---- opening the stream from the first frame --------------------------------

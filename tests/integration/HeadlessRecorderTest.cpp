@@ -13,12 +13,13 @@
 #include <map>
 
 #include "integration/ProgramProcess.h"
+#include "support/Command.h"
 
 namespace fs = std::filesystem;
-using programtest::HaveTool;
 using programtest::ReadWhole;
-using programtest::Shell;
 using programtest::TProgram;
+using testsupport::CommandOutput;
+using testsupport::HaveTool;
 
 namespace {
 
@@ -52,7 +53,7 @@ class HeadlessRecorder : public ::testing::Test {
   // over: the card replays the file in a loop.
   static std::string Extracted(int pid) {
     const fs::path out = fs::temp_directory_path() / ("mc_es_" + std::to_string(::getpid()) + "_" + std::to_string(pid));
-    Shell("ffmpeg -v error -y -i " + kDemo + " -map 0:i:" + std::to_string(pid) + " -c copy -f mp2 " + out.string());
+    CommandOutput("ffmpeg -v error -y -i " + kDemo + " -map 0:i:" + std::to_string(pid) + " -c copy -f mp2 " + out.string());
     const std::string es = ReadWhole(out.string());
     fs::remove(out);
     return es + es;
@@ -69,7 +70,7 @@ class HeadlessRecorder : public ::testing::Test {
     TProgram program(kProgram, Args({"--record", rows, "--folder", (dir_ / "rec").string()}), dir_.string());
     EXPECT_TRUE(program.WaitForOutput("kill", 10000)) << program.Output() << program.Errors();
     if (!listenTo.empty())
-      Shell("curl -s --max-time " + std::to_string(seconds) + " -o " + (dir_ / "listened").string() +
+      CommandOutput("curl -s --max-time " + std::to_string(seconds) + " -o " + (dir_ / "listened").string() +
             " http://127.0.0.1:3587/" + listenTo);
     else
       std::this_thread::sleep_for(std::chrono::seconds(seconds));
@@ -125,9 +126,9 @@ TEST_F(HeadlessRecorder, Mp3RunWritesMp3AtTheChannelsRateAndChannelCount) {
   ASSERT_EQ(RecordFor("Ретро_FM,Детское_радио", 7, "", SIGHUP), 0) << errors_;
   for (const auto& [file, pid] : std::map<std::string, int>{{"Ретро_FM.mp3", 359}, {"Детское_радио.mp3", 361}}) {
     const std::string probe = "ffprobe -v error -show_entries stream=codec_name,sample_rate,channels -of compact ";
-    const std::string source = Shell("ffmpeg -v error -i " + kDemo + " -map 0:i:" + std::to_string(pid) +
+    const std::string source = CommandOutput("ffmpeg -v error -i " + kDemo + " -map 0:i:" + std::to_string(pid) +
                                      " -c copy -f mp2 - | " + probe + "-");
-    const std::string got = Shell(probe + "'" + (dir_ / "rec" / file).string() + "'");
+    const std::string got = CommandOutput(probe + "'" + (dir_ / "rec" / file).string() + "'");
     ASSERT_EQ(source.rfind("stream|codec_name=mp2|", 0), 0u) << source;
     const std::string format = source.substr(std::string("stream|codec_name=mp2").size());
     EXPECT_EQ(got, "stream|codec_name=mp3" + format) << file;
@@ -221,7 +222,7 @@ TEST_F(FullFilesystem, EachChannelStopsOnceStreamingGoesOnAndTheDiskKeepsUnbroke
   while (stops(program.Errors(), "запись остановлена") < services.size() && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   // The disk is full: a listener still gets its channel, and no report comes twice meanwhile.
-  Shell("curl -s --max-time 3 -o " + (dir_ / "listened").string() + " http://127.0.0.1:3587/Classic_Radio");
+  CommandOutput("curl -s --max-time 3 -o " + (dir_ / "listened").string() + " http://127.0.0.1:3587/Classic_Radio");
   program.Signal(SIGTERM);
   EXPECT_EQ(program.Wait(20000), 3) << "a recording stopped part way";
   const std::string errors = program.Errors();

@@ -16,12 +16,12 @@
 #include <thread>
 
 #include "integration/ProgramProcess.h"
+#include "support/Command.h"
 
 namespace fs = std::filesystem;
-using programtest::HaveTool;
 using programtest::ReadWhole;
-using programtest::Shell;
 using programtest::TProgram;
+using testsupport::CommandOutput;
 
 namespace {
 
@@ -180,7 +180,7 @@ std::string IcecastConfig(const fs::path& dir, int port) {
 class IcecastRelay : public ::testing::Test {
  protected:
   void SetUp() override {
-    icecast_ = Shell("command -v icecast2");
+    icecast_ = CommandOutput("command -v icecast2");
     if (icecast_.empty()) GTEST_SKIP() << "icecast2 is not installed (./run installs it)";
     icecast_.erase(icecast_.find_last_not_of("\n") + 1);
     dir_ = fs::temp_directory_path() / ("mc_icecast_" + std::to_string(::getpid()));

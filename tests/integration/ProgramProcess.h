@@ -8,9 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -18,22 +17,6 @@
 #include <vector>
 
 namespace programtest {
-
-// A shell command's standard output.
-inline std::string Shell(const std::string& command) {
-  std::string out;
-  if (FILE* f = ::popen(command.c_str(), "r")) {
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    ::pclose(f);
-  }
-  return out;
-}
-
-inline bool HaveTool(const std::string& name) {
-  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
-}
 
 inline std::string ReadWhole(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

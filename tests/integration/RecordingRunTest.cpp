@@ -12,6 +12,7 @@
 #include "base/Unprivileged.h"
 
 #include "EmulatorControl.h"
+#include "support/Command.h"
 #include "tsbuilder/SampleTransponders.h"
 
 #include <gtest/gtest.h>
@@ -380,15 +381,10 @@ TEST_F(RecordingRunOnEmulator, Mp3RunWritesConstantBitRateMp3) {
   EXPECT_EQ(lastSize_[0], SizeText(static_cast<int64_t>(k) * 32767)) << "the size text counts source bytes";
   EXPECT_NE(mp3.size(), k * 32767);
 
-  if (std::system("ffprobe -version >/dev/null 2>&1") == 0) {
-    const std::string cmd = "ffprobe -v error -select_streams a:0 -show_entries stream=codec_name,sample_rate "
-                            "-of default=noprint_wrappers=1 '" + FileOf(0).string() + "'";
-    std::string out;
-    if (FILE* p = ::popen(cmd.c_str(), "r")) {
-      char buf[256];
-      while (std::fgets(buf, sizeof buf, p)) out += buf;
-      ::pclose(p);
-    }
+  if (testsupport::HaveTool("ffprobe")) {
+    const std::string out = testsupport::CommandOutput(
+        "ffprobe -v error -select_streams a:0 -show_entries stream=codec_name,sample_rate "
+        "-of default=noprint_wrappers=1 '" + FileOf(0).string() + "'");
     EXPECT_NE(out.find("codec_name=mp3"), std::string::npos) << out;
     EXPECT_NE(out.find("sample_rate=" + std::to_string(fmt.sampleRate)), std::string::npos) << out;
   }

@@ -17,6 +17,7 @@
 #include "device/DevicePlugin.h"
 #include "scan/Sections.h"
 #include "scan/TransponderScan.h"
+#include "support/Command.h"
 #include "base/Cp1251.h"
 
 using namespace std::chrono_literals;
@@ -151,7 +152,7 @@ TEST_F(ScanEmulatorTest, MissingTransponderFileGivesAnEmptyListWithinTheDeadline
 // ffmpeg muxes two radio programs with UTF-8 Cyrillic names and a TV
 // program; the scan's rows must match ffprobe's view of the programs.
 TEST_F(ScanEmulatorTest, FfmpegMultiProgramStreamMatchesFfprobe) {
-  if (std::system("ffmpeg -version >/dev/null 2>&1") != 0 || std::system("ffprobe -version >/dev/null 2>&1") != 0)
+  if (!testsupport::HaveTool("ffmpeg") || !testsupport::HaveTool("ffprobe"))
     GTEST_SKIP() << "ffmpeg or ffprobe not installed";
   TTempFolder install;
   fs::create_directories(install.Path() / "Device" / "Emulator");
@@ -168,15 +169,15 @@ TEST_F(ScanEmulatorTest, FfmpegMultiProgramStreamMatchesFfprobe) {
   ASSERT_EQ(std::system(mux.c_str()), 0);
 
   // ffprobe's programs: number, service name, and whether each has video.
-  const fs::path probe = install.Path() / "probe.txt";
-  const std::string ffprobe = "ffprobe -v error -show_programs -of flat '" + ts.string() + "' > '" + probe.string() + "'";
-  ASSERT_EQ(std::system(ffprobe.c_str()), 0);
+  const testsupport::TCommandResult probe =
+      testsupport::RunCommand("ffprobe -v error -show_programs -of flat '" + ts.string() + "'");
+  ASSERT_EQ(probe.exitStatus, 0);
   struct Program {
     std::string name, audioPid;
     bool video = false;
   };
   std::map<std::string, Program> programs;  // by "programs.program.N"
-  std::ifstream in(probe);
+  std::istringstream in(probe.output);
   for (std::string line; std::getline(in, line);) {
     const size_t eq = line.find('=');
     if (eq == std::string::npos) continue;

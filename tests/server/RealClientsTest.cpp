@@ -1,11 +1,10 @@
 // The server against real clients: curl, ffprobe and a scripted listener
 // that half-closes, hangs up after a stray byte or drips its request.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -13,35 +12,22 @@
 
 #include "server/AudioServer.h"
 #include "server/ServerTestUtil.h"
+#include "support/Command.h"
 
 using namespace servertest;
+using testsupport::CommandOutput;
+using testsupport::HaveTool;
 namespace fs = std::filesystem;
 
 namespace {
 
 const std::string kRadio = "\xD0\xE0\xE4\xE8\xEE";  // "Радио" in CP1251
 
-bool HaveTool(const std::string& name) {
-  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
-}
-
 std::string ReadFile(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
-}
-
-// Runs a shell command, returns its standard output.
-std::string RunCommand(const std::string& command) {
-  std::string out;
-  FILE* f = ::popen(command.c_str(), "r");
-  if (!f) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  ::pclose(f);
-  return out;
 }
 
 class RealClients : public ::testing::Test {
@@ -103,7 +89,7 @@ class RealClients : public ::testing::Test {
   }
   // The scripted listener; its standard output (the response head).
   std::string Listener(const std::string& mode, uint16_t port, const std::string& path, double seconds) {
-    return RunCommand("timeout 60 python3 " MC_SOURCE_DIR "/tests/server/listener.py " + mode + " " +
+    return CommandOutput("timeout 60 python3 " MC_SOURCE_DIR "/tests/server/listener.py " + mode + " " +
                       std::to_string(port) + " '" + path + "' " + std::to_string(seconds) + " " +
                       (dir_ / "body").string());
   }
@@ -177,8 +163,8 @@ TEST_F(RealClients, CurlReceivesTheHeadAndAContiguousSliceOfTheAudio) {
   const std::string stream = Pattern(0, 1 << 20);
   Feed(stream, 32767, 40);
   // A fixed amount, not a fixed time: a loaded machine only takes longer.
-  RunCommand("timeout 60 curl -s -N -D " + (dir_ / "head").string() + " " + Url("Radio%201") + " | head -c 200000 > " +
-             (dir_ / "body").string());
+  CommandOutput("timeout 60 curl -s -N -D " + (dir_ / "head").string() + " " + Url("Radio%201") + " | head -c 200000 > " +
+                (dir_ / "body").string());
   EXPECT_EQ(ReadFile(dir_ / "head"),
             "HTTP/1.0 200 OK\r\nServer: ZANTO 1.0\r\nContent-Type: video/mpeg\r\nicy-name: Radio 1\r\n\r\n");
   const std::string body = ReadFile(dir_ / "body");
@@ -194,7 +180,7 @@ TEST_F(RealClients, CurlReceivesTheHeadAndAContiguousSliceOfTheAudio) {
 TEST_F(RealClients, CurlReachesACyrillicChannelByItsUtf8Name) {
   if (!HaveTool("curl")) GTEST_SKIP() << "curl is not installed";
   Feed(Pattern(0, 1 << 16), 32767, 40);
-  const std::string head = RunCommand("timeout 10 curl -s --max-time 1 -D - -o /dev/null " +
+  const std::string head = CommandOutput("timeout 10 curl -s --max-time 1 -D - -o /dev/null " +
                                Url("%D0%A0%D0%B0%D0%B4%D0%B8%D0%BE"));
   EXPECT_EQ(head, "HTTP/1.0 200 OK\r\nServer: ZANTO 1.0\r\nContent-Type: video/mpeg\r\nicy-name: " + kRadio +
                       "\r\n\r\n");
@@ -202,7 +188,7 @@ TEST_F(RealClients, CurlReachesACyrillicChannelByItsUtf8Name) {
 
 TEST_F(RealClients, CurlSeesTheRefusals) {
   if (!HaveTool("curl")) GTEST_SKIP() << "curl is not installed";
-  EXPECT_EQ(RunCommand("timeout 10 curl -s -w '%{http_code}' -o /dev/null " + Url("Jazz")), "404");
+  EXPECT_EQ(CommandOutput("timeout 10 curl -s -w '%{http_code}' -o /dev/null " + Url("Jazz")), "404");
 }
 
 TEST_F(RealClients, FfprobeFindsAnMp2AudioStream) {
@@ -215,7 +201,7 @@ TEST_F(RealClients, FfprobeFindsAnMp2AudioStream) {
   // About real time: 192 kbit/s is 24000 bytes a second.
   Feed(ReadFile(mp2), 4800, 200);
   const std::string found =
-      RunCommand("timeout 30 ffprobe -v error -probesize 32768 -show_entries stream=codec_type,codec_name "
+      CommandOutput("timeout 30 ffprobe -v error -probesize 32768 -show_entries stream=codec_type,codec_name "
           "-of default=noprint_wrappers=1 " +
           Url("%D0%E0%E4%E8%EE"));
   EXPECT_NE(found.find("codec_name=mp2"), std::string::npos) << found;

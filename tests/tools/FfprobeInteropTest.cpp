@@ -7,22 +7,18 @@
 #include <sstream>
 #include <string>
 
+#include "support/Command.h"
 #include "tsbuilder/SampleTransponders.h"
 
 namespace {
 
 // ffprobe's flat output as key -> value, quotes removed; empty when it fails.
 std::map<std::string, std::string> Probe(const std::string& file) {
-  const std::string command = "ffprobe -v quiet -show_programs -of flat '" + file + "' 2>/dev/null";
+  const testsupport::TCommandResult probe =
+      testsupport::RunCommand("ffprobe -v quiet -show_programs -of flat '" + file + "' 2>/dev/null");
   std::map<std::string, std::string> out;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return out;
-  std::string text;
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-  if (::pclose(pipe) != 0) return {};
-  std::istringstream lines(text);
+  if (probe.exitStatus != 0) return out;
+  std::istringstream lines(probe.output);
   for (std::string line; std::getline(lines, line);) {
     const size_t eq = line.find('=');
     if (eq == std::string::npos) continue;
@@ -32,8 +28,6 @@ std::map<std::string, std::string> Probe(const std::string& file) {
   }
   return out;
 }
-
-bool HaveFfprobe() { return std::system("ffprobe -version >/dev/null 2>&1") == 0; }
 
 std::string Hex(uint16_t pid) {
   char b[16];
@@ -102,12 +96,12 @@ void ExpectProgramsMatch(const tsb::TTransponderSpec& plan) {
 }
 
 TEST(FfprobeInteropTest, DemoTransponderProgramsStreamsAndNames) {
-  if (!HaveFfprobe()) GTEST_SKIP() << "ffprobe is not installed";
+  if (!testsupport::HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
   ExpectProgramsMatch(tsb::DemoTransponder());
 }
 
 TEST(FfprobeInteropTest, TestTransponderProgramsStreamsAndNames) {
-  if (!HaveFfprobe()) GTEST_SKIP() << "ffprobe is not installed";
+  if (!testsupport::HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
   ExpectProgramsMatch(tsb::TestTransponder());
 }
 
