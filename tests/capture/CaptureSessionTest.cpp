@@ -281,7 +281,7 @@ TEST_F(CaptureCallback, LowRateAudioAfterAHighRateOpeningReachesTheFileWhole) {
   ASSERT_GT(chunked, high + 3 * 32767);
   const double seconds = 0.024 * (static_cast<double>(high) / 960 + static_cast<double>(chunked - high) / 192);
   const std::string file = Read(File("a.mp3"));
-  const TDecoded back = Decode(Bytes(file.begin(), file.end()));
+  const auto back = testsupport::DecodeMpegAudio(file);
   ASSERT_EQ(back.rate, 48000);
   // Less only by the frames the decoder and the encoder still hold.
   EXPECT_NEAR(static_cast<double>(back.PerChannel()) / back.rate, seconds, 0.15);

@@ -148,7 +148,7 @@ void PrintTo(const TSource& s, std::ostream* os) {
 TEST_P(MPEGAudioRealStream, ChunksBecomeAConstantBitrateMp3OfTheSameAudio) {
   const TSource s = GetParam();
   const Bytes source = MakeLayer2(s.rate, s.channels, s.kbps, 4.0);
-  const TDecoded original = Decode(source);
+  const auto original = testsupport::DecodeMpegAudio(source);
   ASSERT_EQ(original.rate, s.rate);
 
   TMPEGReEncode r;
@@ -159,7 +159,7 @@ TEST_P(MPEGAudioRealStream, ChunksBecomeAConstantBitrateMp3OfTheSameAudio) {
   ExpectConstantBitrateStream(mp3, r.Bitrate);
   EXPECT_EQ(r.Bitrate, s.kbps);
 
-  const TDecoded back = Decode(mp3);
+  const auto back = testsupport::DecodeMpegAudio(mp3);
   EXPECT_EQ(back.rate, s.rate);
   EXPECT_EQ(back.channels, s.channels);
   // The encoder keeps its last frames (never flushed), and at low bit rates
@@ -213,7 +213,7 @@ TEST(MPEGAudioReencode, StereoSourceReducedToItsLeftChannel) {
   r.ChannelMode = 1;
   const Bytes mp3 = RecodeInChunks(r, source, kChunk);
   EXPECT_EQ(r.Config().format.LHV1.nMode, BE_MP3_MODE_MONO);
-  const TDecoded back = Decode(mp3);
+  const auto back = testsupport::DecodeMpegAudio(mp3);
   ASSERT_EQ(back.channels, 1);
   EXPECT_NEAR(static_cast<double>(back.PerChannel()), 3.0 * 48000, 3 * 1152.0);
   EXPECT_GT(ToneShare(back, 0, 1000), 0.9);
@@ -281,7 +281,7 @@ TEST(MPEGAudioReencode, FormatChangeMidwayKeepsTheOpeningFormatAndDuration) {
   source.insert(source.end(), halfRate.begin(), halfRate.end());
   TMPEGReEncode r;
   SessionSettings(r);
-  const TDecoded out = Decode(RecodeInChunks(r, source, kChunk));
+  const auto out = testsupport::DecodeMpegAudio(RecodeInChunks(r, source, kChunk));
   EXPECT_EQ(out.rate, 48000);
   EXPECT_EQ(out.channels, 2);
   const double seconds = static_cast<double>(out.PerChannel()) / 48000.0;

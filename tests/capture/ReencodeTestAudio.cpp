@@ -2,7 +2,6 @@
 
 #include "capture/MpegReencoder.h"
 
-#include <mpg123.h>
 #include <twolame.h>
 #include <unistd.h>
 
@@ -62,36 +61,7 @@ Bytes SilentFrames(const uint8_t header[4], int count) {
   return out;
 }
 
-TDecoded Decode(const Bytes& mpeg) {
-  TDecoded d;
-  mpg123_handle* h = mpg123_new(nullptr, nullptr);
-  if (!h) throw std::runtime_error("mpg123_new");
-  mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
-  mpg123_format_none(h);
-  for (long rate : {8000L, 11025L, 12000L, 16000L, 22050L, 24000L, 32000L, 44100L, 48000L})
-    mpg123_format(h, rate, MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16);
-  mpg123_open_feed(h);
-  mpg123_feed(h, mpeg.data(), mpeg.size());
-  for (;;) {
-    off_t num = 0;
-    unsigned char* audio = nullptr;
-    size_t bytes = 0;
-    const int rc = mpg123_decode_frame(h, &num, &audio, &bytes);
-    if (rc == MPG123_NEW_FORMAT) {
-      int enc = 0;
-      mpg123_getformat(h, &d.rate, &d.channels, &enc);
-      continue;
-    }
-    if (rc != MPG123_OK) break;
-    ++d.frames;
-    const auto* s = reinterpret_cast<const int16_t*>(audio);
-    d.samples.insert(d.samples.end(), s, s + bytes / 2);
-  }
-  mpg123_delete(h);
-  return d;
-}
-
-double ToneShare(const TDecoded& pcm, int channel, double hz) {
+double ToneShare(const testsupport::TMpegAudioDecoding& pcm, int channel, double hz) {
   // Goertzel over whole windows of an integral number of cycles, skipping the
   // first second where encoder start-up may still ring.
   const size_t n = pcm.PerChannel();

@@ -1,10 +1,12 @@
 #pragma once
 // Test material for the re-encoder: Layer II streams made with libtwolame,
-// synthetic frames of silence, and an MP3 decode to check results.
+// synthetic frames of silence, and how much of a decoded channel is one tone.
 #include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "support/MpegAudioDecode.h"
 
 namespace reencode_test {
 
@@ -17,17 +19,8 @@ Bytes MakeLayer2(int rate, int channels, int kbps, double seconds, double leftHz
 // count frames that carry the given header and a zero body: silence.
 Bytes SilentFrames(const uint8_t header[4], int count);
 
-struct TDecoded {
-  long rate = 0;
-  int channels = 0;
-  int frames = 0;
-  std::vector<int16_t> samples;   // interleaved
-  size_t PerChannel() const { return channels ? samples.size() / channels : 0; }
-};
-TDecoded Decode(const Bytes& mpeg);
-
 // Share of the channel's energy that lies in the tone at hz (1.0 = pure tone).
-double ToneShare(const TDecoded& pcm, int channel, double hz);
+double ToneShare(const testsupport::TMpegAudioDecoding& pcm, int channel, double hz);
 
 // Feeds data through recode in chunks of chunkSize and concatenates the output.
 template <typename Recoder>

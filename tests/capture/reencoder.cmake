@@ -1,6 +1,3 @@
-if(NOT TARGET PkgConfig::MPG123)
-  pkg_check_modules(MPG123 REQUIRED IMPORTED_TARGET libmpg123)
-endif()
 if(NOT TARGET PkgConfig::TWOLAME)
   pkg_check_modules(TWOLAME REQUIRED IMPORTED_TARGET twolame)
 endif()
@@ -12,7 +9,7 @@ set_target_properties(reencode_fake_lame PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${C
 mc_add_test(mpegaudio_test
   SOURCES capture/MPEGAudioHeaderTest.cpp capture/MPEGAudioReencodeTest.cpp
           capture/ReencodeTestAudio.cpp
-  LIBS PkgConfig::MPG123 PkgConfig::TWOLAME)
+  LIBS mc_test_mpeg_decode PkgConfig::TWOLAME)
 add_dependencies(mpegaudio_test reencode_fake_lame)
 target_compile_definitions(mpegaudio_test PRIVATE
   REENCODE_FAKE_LAME="$<TARGET_FILE:reencode_fake_lame>")

@@ -13,10 +13,10 @@
 
 #include "EmulatorControl.h"
 #include "support/Command.h"
+#include "support/MpegAudioDecode.h"
 #include "tsbuilder/SampleTransponders.h"
 
 #include <gtest/gtest.h>
-#include <mpg123.h>
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -134,50 +134,9 @@ class Listener {
   std::string data_;
 };
 
-struct Mp3Info {
-  long rate = 0;
-  int channels = 0;
-  int bitrate = 0;
-  bool cbr = false;
-  size_t frames = 0;
-};
-
-Mp3Info DecodeMp3(const std::string& bytes) {
-  Mp3Info info;
-  mpg123_handle* h = mpg123_new(nullptr, nullptr);
-  mpg123_open_feed(h);
-  mpg123_feed(h, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  std::vector<unsigned char> pcm(1 << 16);
-  bool allSame = true;
-  int firstBitrate = -1;
-  for (;;) {
-    size_t done = 0;
-    const int r = mpg123_read(h, pcm.data(), pcm.size(), &done);
-    if (r == MPG123_NEW_FORMAT) {
-      int enc = 0;
-      mpg123_getformat(h, &info.rate, &info.channels, &enc);
-      continue;
-    }
-    if (r != MPG123_OK) break;
-    mpg123_frameinfo fi{};
-    if (mpg123_info(h, &fi) == MPG123_OK) {
-      if (firstBitrate < 0) firstBitrate = fi.bitrate;
-      if (fi.bitrate != firstBitrate || fi.vbr != MPG123_CBR) allSame = false;
-      if (fi.layer != 3) allSame = false;
-    }
-  }
-  off_t frames = mpg123_framepos(h);
-  info.frames = frames > 0 ? static_cast<size_t>(frames) : 0;
-  info.bitrate = firstBitrate;
-  info.cbr = allSame && firstBitrate > 0;
-  mpg123_delete(h);
-  return info;
-}
-
 class RecordingRunOnEmulator : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    mpg123_init();
     SocketsStartup();
     built_ = new tsb::TBuiltTransponder(tsb::BuildTransponder(tsb::TestTransponder()));
   }
@@ -372,11 +331,12 @@ TEST_F(RecordingRunOnEmulator, Mp3RunWritesConstantBitRateMp3) {
 
   const std::string mp3 = ReadFile(FileOf(0));
   ASSERT_GT(mp3.size(), 1000u);
-  const Mp3Info info = DecodeMp3(mp3);
+  const auto info = testsupport::DecodeMpegAudio(mp3, false);
   const auto& fmt = services_[0]->plan.audio;
   EXPECT_EQ(info.rate, static_cast<long>(fmt.sampleRate));
-  EXPECT_TRUE(info.cbr);
-  EXPECT_EQ(info.bitrate, std::min(320, static_cast<int>(fmt.bitrateKbps)));
+  EXPECT_TRUE(info.constantBitrate);
+  EXPECT_EQ(info.layer, 3);
+  EXPECT_EQ(info.bitrateKbps, std::min(320, static_cast<int>(fmt.bitrateKbps)));
   const size_t k = Chunks(services_[0]->audioEs.size());
   EXPECT_EQ(lastSize_[0], SizeText(static_cast<int64_t>(k) * 32767)) << "the size text counts source bytes";
   EXPECT_NE(mp3.size(), k * 32767);

@@ -1,12 +1,9 @@
 #include "soak/SoakChecks.h"
 
-#include <mpg123.h>
-
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <sstream>
 
 namespace soak {
@@ -34,58 +31,6 @@ bool IsLoopedRunOf(const Bytes& file, const Bytes& es) {
     if (same) return true;
     ++at;
   }
-}
-
-TMp3Decoding DecodeMp3(const Bytes& file) {
-  TMp3Decoding result;
-  int error = MPG123_OK;
-  std::unique_ptr<mpg123_handle, void (*)(mpg123_handle*)> handle(mpg123_new(nullptr, &error), mpg123_delete);
-  if (!handle) {
-    result.error = "mpg123_new failed";
-    return result;
-  }
-  mpg123_param(handle.get(), MPG123_ADD_FLAGS, MPG123_QUIET, 0);
-  if (mpg123_open_feed(handle.get()) != MPG123_OK) {
-    result.error = "mpg123_open_feed failed";
-    return result;
-  }
-  std::vector<unsigned char> pcm(1 << 16);
-  size_t fed = 0;
-  bool ended = false;
-  while (!ended) {
-    size_t got = 0;
-    const int status = mpg123_read(handle.get(), pcm.data(), pcm.size(), &got);
-    if (got > 0) result.samples += static_cast<int64_t>(got / 2);
-    switch (status) {
-      case MPG123_OK:
-        break;
-      case MPG123_NEW_FORMAT: {
-        int encoding = 0;
-        mpg123_getformat(handle.get(), &result.rate, &result.channels, &encoding);
-        break;
-      }
-      case MPG123_NEED_MORE:
-        if (fed == file.size()) {
-          ended = true;
-          break;
-        }
-        {
-          const size_t n = std::min<size_t>(file.size() - fed, 1 << 16);
-          mpg123_feed(handle.get(), file.data() + fed, n);
-          fed += n;
-        }
-        break;
-      case MPG123_DONE:
-        ended = true;
-        break;
-      default:
-        result.error = mpg123_strerror(handle.get());
-        return result;
-    }
-  }
-  result.ok = result.samples > 0;
-  if (!result.ok) result.error = "no audio decoded";
-  return result;
 }
 
 TProcessUse ProcessUse() {

@@ -1,6 +1,6 @@
 #pragma once
-// What the soak run checks after every stop: the recordings and the
-// process's own resources.
+// What the soak run checks after every stop: the recordings (the MP3 ones are
+// decoded with the tests' shared decoder) and the process's own resources.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -12,17 +12,6 @@ using Bytes = std::vector<uint8_t>;
 // True when `file` is one unbroken stretch of the looped elementary stream
 // `es` (starting anywhere, wrapping at its end). An empty file is no run.
 bool IsLoopedRunOf(const Bytes& file, const Bytes& es);
-
-struct TMp3Decoding {
-  bool ok = false;
-  std::string error;  // why not
-  int64_t samples = 0;
-  long rate = 0;
-  int channels = 0;
-};
-
-// Decodes the whole file with libmpg123, as a player would.
-TMp3Decoding DecodeMp3(const Bytes& file);
 
 struct TProcessUse {
   int64_t rssKiB = 0;

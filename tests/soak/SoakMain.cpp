@@ -8,8 +8,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <mpg123.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +29,7 @@
 #include "server/HttpRequest.h"
 #include "soak/SoakChecks.h"
 #include "soak/SoakListeners.h"
+#include "support/MpegAudioDecode.h"
 #include "base/Cp1251.h"
 #include "tsbuilder/SampleTransponders.h"
 #include "../../plugins/emulator/EmulatorControl.h"
@@ -155,7 +154,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s [minutes] [--cycle SECONDS (4 or more)] [--speed FACTOR]\n", argv[0]);
     return 2;
   }
-  mpg123_init();
   // As in the recorder: a stop signal ends the run under way, which is then
   // checked and reported like any other; every thread inherits the mask.
   sigset_t stopSignals;
@@ -256,8 +254,8 @@ int main(int argc, char** argv) {
         if (!soak::IsLoopedRunOf(bytes, c.es)) Fail(totals, what + ": not an unbroken run of the channel's stream");
       } else {
         ++totals.mp3Files;
-        const soak::TMp3Decoding d = soak::DecodeMp3(bytes);
-        if (!d.ok) Fail(totals, what + ": does not decode: " + d.error);
+        const testsupport::TMpegAudioDecoding d = testsupport::DecodeMpegAudio(bytes, false);
+        if (!d.Decoded()) Fail(totals, what + ": does not decode: " + (d.error.empty() ? "no audio" : d.error));
         else if (d.rate != c.sampleRate || d.channels != c.channels)
           Fail(totals, what + ": decodes at " + std::to_string(d.rate) + " Hz, " + std::to_string(d.channels) +
                            " channels");

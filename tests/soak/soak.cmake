@@ -1,10 +1,7 @@
 # The long soak run (./run soak): a program of its own, not a ctest case.
-if(NOT TARGET PkgConfig::SOAK_MPG123)
-  pkg_check_modules(SOAK_MPG123 REQUIRED IMPORTED_TARGET libmpg123)
-endif()
 add_executable(mellowcaster_soak soak/SoakMain.cpp soak/SoakListeners.cpp soak/SoakChecks.cpp)
 target_include_directories(mellowcaster_soak PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-target_link_libraries(mellowcaster_soak PRIVATE mellowcaster_core mc_tsbuilder PkgConfig::SOAK_MPG123)
+target_link_libraries(mellowcaster_soak PRIVATE mellowcaster_core mc_tsbuilder mc_test_mpeg_decode)
 target_compile_definitions(mellowcaster_soak PRIVATE
   MC_BIN_DIR="${MC_BIN_DIR}" MC_SOAK_WORK_DIR="${CMAKE_BINARY_DIR}/soak-work")
 set_target_properties(mellowcaster_soak PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
