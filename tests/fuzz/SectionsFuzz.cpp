@@ -8,8 +8,9 @@
 
 #include "app/ProcessWide.h"
 #include "device/DevicePlugin.h"
-#include "scan/Crc32.h"
 #include "scan/Sections.h"
+#include "tsbuilder/PsiTables.h"
+#include "tsbuilder/TsPacketizer.h"
 
 namespace {
 
@@ -25,19 +26,13 @@ void Deliver(TDVBSection* const (&sections)[3], const uint8_t* data, size_t size
   }
 }
 
-// Section bytes as given, with section_length and the CRC set to match, as
-// payloads: pointer field 0, padding 0xFF.
+// The section bytes as given and a CRC, section_length and the CRC made to
+// match, as payloads: pointer field 0, padding 0xFF.
 std::vector<uint8_t> AsPayloads(const uint8_t* body, size_t size) {
-  std::vector<uint8_t> out = {0x00};
-  out.insert(out.end(), body, body + size);
-  out.resize(out.size() + 4);
-  const size_t length = size + 4 - 3;
-  out[2] = static_cast<uint8_t>((out[2] & 0xF0) | ((length >> 8) & 0x0F));
-  out[3] = static_cast<uint8_t>(length);
-  const uint32_t crc = scan::SectionCrc32(out.data() + 1, out.size() - 5);
-  for (int i = 0; i < 4; ++i) out[out.size() - 4 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
-  out.resize((out.size() + 183) / 184 * 184, 0xFF);
-  return out;
+  tsb::Bytes section(body, body + size);
+  section.resize(size + 4);
+  tsb::ResealSection(section);
+  return tsb::SectionPayloads(section);
 }
 
 } // namespace

@@ -10,11 +10,13 @@
 #include <thread>
 #include <vector>
 
-#include "SectionBuilder.h"
 #include "app/ProcessWide.h"
 #include "device/DevicePlugin.h"
+#include "tsbuilder/TsPacketizer.h"
 
 namespace scantest {
+
+using tsb::Bytes;
 
 class FakeCard {
  public:
@@ -34,7 +36,7 @@ class FakeCard {
   // Appends a section to the PID's carousel; each round sends the next one.
   void AddSection(int pid, const Bytes& section) {
     std::lock_guard<std::mutex> lock(mutex_);
-    carousel_[pid].push_back(Payloads(section));
+    carousel_[pid].push_back(tsb::SectionPayloads(section));
   }
 
   void StartDelivery(std::chrono::microseconds period = std::chrono::microseconds(500)) {

@@ -5,11 +5,12 @@
 #include <cstring>
 
 #include "FakeCard.h"
-#include "SectionBuilder.h"
 #include "channels/ChannelList.h"
 #include "scan/Sections.h"
+#include "tsbuilder/PsiTables.h"
 
 using namespace scantest;
+using namespace tsb;
 using namespace std::chrono_literals;
 
 namespace {
@@ -28,21 +29,26 @@ ScanHooks FastHooks() {
 // radio services sharing a PMT PID, a service whose PMT is never broadcast,
 // and a service in the SDT that the PAT does not name.
 void BroadcastSampleTransponder(FakeCard& card) {
-  card.AddSection(0x00, Pat(0x0440, {{0, 0x10}, {1, 0x100}, {2, 0x200}, {3, 0x300}, {4, 0x400}, {5, 0x500}, {6, 0x500}}));
-  card.AddSection(0x100, Pmt(1, 0x101, {{0x02, 0x101, {}}, {0x03, 0x102, {}}}));
-  card.AddSection(0x200, Pmt(2, 0x201, {{0x03, 0x202, Descriptor(0x0A, {'r', 'u', 's', 0})}, {0x03, 0x203, {}}}));
-  card.AddSection(0x300, Pmt(3, 0x301, {}));
-  card.AddSection(0x500, Pmt(5, 0x501, {{0x04, 0x502, {}}}));
-  card.AddSection(0x500, Pmt(6, 0x601, {{0x03, 0x602, {}}}));
-  const std::vector<Service> services = {
-      {2, ServiceDescriptor(Text("Prov"), Text("Radio (Two)"))},
-      {1, ServiceDescriptor(Text("Prov"), Text("TV One"), 0x01)},
-      {99, ServiceDescriptor(Text("Prov"), Text("Not in PAT"))},
-      {3, ServiceDescriptor(Text("Prov"), {0x15, 0xD0, 0xA0, 0xD0, 0xB0, ' ', '3'})},
-      {4, ServiceDescriptor(Text("Prov"), Text("No PMT"))},
+  card.AddSection(0x00,
+                  PatSection(0x0440, {{0, 0x10}, {1, 0x100}, {2, 0x200}, {3, 0x300}, {4, 0x400}, {5, 0x500}, {6, 0x500}}));
+  card.AddSection(0x100, PmtSection(1, 0x101, {}, {{0x02, 0x101, {}}, {0x03, 0x102, {}}}));
+  card.AddSection(0x200,
+                  PmtSection(2, 0x201, {}, {{0x03, 0x202, Iso639Descriptor("rus")}, {0x03, 0x203, {}}}));
+  card.AddSection(0x300, PmtSection(3, 0x301, {}, {}));
+  card.AddSection(0x500, PmtSection(5, 0x501, {}, {{0x04, 0x502, {}}}));
+  card.AddSection(0x500, PmtSection(6, 0x601, {}, {{0x03, 0x602, {}}}));
+  const std::vector<TSdtService> services = {
+      {2, ServiceDescriptor(kServiceRadio, DvbTextLatin("Prov"), DvbTextLatin("Radio (Two)"))},
+      {1, ServiceDescriptor(kServiceTv, DvbTextLatin("Prov"), DvbTextLatin("TV One"))},
+      {99, ServiceDescriptor(kServiceRadio, DvbTextLatin("Prov"), DvbTextLatin("Not in PAT"))},
+      {3, ServiceDescriptor(kServiceRadio, DvbTextLatin("Prov"), {0x15, 0xD0, 0xA0, 0xD0, 0xB0, ' ', '3'})},
+      {4, ServiceDescriptor(kServiceRadio, DvbTextLatin("Prov"), DvbTextLatin("No PMT"))},
   };
-  card.AddSection(0x11, Sdt(0x0440, 0x0055, services, 0, 1));
-  card.AddSection(0x11, Sdt(0x0440, 0x0055, {{6, ServiceDescriptor({}, Text("Six"))}, {5, ServiceDescriptor({}, Text("Five"))}}, 1, 1));
+  card.AddSection(0x11, SdtSection(0x0440, 0x0055, services, 0, 0, 1));
+  card.AddSection(0x11, SdtSection(0x0440, 0x0055,
+                                   {{6, ServiceDescriptor(kServiceRadio, {}, DvbTextLatin("Six"))},
+                                    {5, ServiceDescriptor(kServiceRadio, {}, DvbTextLatin("Five"))}},
+                                   0, 1, 1));
 }
 
 struct ExpectedRow {
@@ -138,21 +144,21 @@ TEST_F(ScanTest, EarlyEndsLeaveAnEmptyListWithinTheirDeadlines) {
       {"filters refused", [](FakeCard& c) { c.RefuseAll = true; }, t.FilterStart},
       {"no SDT",
        [](FakeCard& c) {
-         c.AddSection(0, Pat(1, {{1, 0x100}}));
-         c.AddSection(0x100, Pmt(1, 0x101, {{0x03, 0x102, {}}}));
+         c.AddSection(0, PatSection(1, {{1, 0x100}}));
+         c.AddSection(0x100, PmtSection(1, 0x101, {}, {{0x03, 0x102, {}}}));
        },
        t.Sdt + t.Pat},
       {"SDT of another transport stream",
        [](FakeCard& c) {
-         c.AddSection(0, Pat(1, {{1, 0x100}}));
-         c.AddSection(0x100, Pmt(1, 0x101, {{0x03, 0x102, {}}}));
-         c.AddSection(0x11, Sdt(2, 1, {{1, ServiceDescriptor({}, Text("X"))}}));
+         c.AddSection(0, PatSection(1, {{1, 0x100}}));
+         c.AddSection(0x100, PmtSection(1, 0x101, {}, {{0x03, 0x102, {}}}));
+         c.AddSection(0x11, SdtSection(2, 1, {{1, ServiceDescriptor(kServiceRadio, {}, DvbTextLatin("X"))}}));
        },
        t.Sdt + t.Pat},
       {"PMT filter refused too long",
        [](FakeCard& c) {
          c.FilterLimit = 1;  // the SDT holds the only filter and never completes
-         c.AddSection(0, Pat(1, {{1, 0x100}}));
+         c.AddSection(0, PatSection(1, {{1, 0x100}}));
        },
        t.Pat + t.PmtStart},
   };

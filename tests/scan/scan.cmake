@@ -1,5 +1,6 @@
-mc_add_test(scan_sections_test SOURCES scan/SectionsTest.cpp scan/DvbTextTest.cpp)
-mc_add_test(scan_transponder_test SOURCES scan/TransponderScanTest.cpp)
+# Sections are built with the stream builder of tools/.
+mc_add_test(scan_sections_test SOURCES scan/SectionsTest.cpp scan/DvbTextTest.cpp LIBS mc_tsbuilder)
+mc_add_test(scan_transponder_test SOURCES scan/TransponderScanTest.cpp LIBS mc_tsbuilder)
 
 # The scan on the Emulator card (sample transponders and an ffmpeg stream).
 if(TARGET mc_emulator)

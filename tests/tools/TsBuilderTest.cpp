@@ -1,6 +1,7 @@
 // Sections, descriptors, text fields, PES and packets of the stream builder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "scan/Crc32.h"
@@ -53,8 +54,8 @@ TEST(PsiTablesTest, PmtListsStreamsWithTheirDescriptors) {
 TEST(PsiTablesTest, SdtSplitsIntoNumberedSectionsThatEachFit) {
   std::vector<TSdtService> services;
   for (uint16_t id = 1; id <= 12; ++id)
-    services.push_back({id, id == 3, 4,
-                        ServiceDescriptor(0x02, DvbTextLatin("P"), DvbTextLatin("Service " + std::to_string(id)))});
+    services.push_back(
+        {id, ServiceDescriptor(kServiceRadio, DvbTextLatin("P"), DvbTextLatin("Service " + std::to_string(id))), id == 3});
   const auto sections = SdtSections(9, 0x70, services, 0, 120);
   ASSERT_GT(sections.size(), 2u);
   std::vector<int> ids;
@@ -75,6 +76,44 @@ TEST(PsiTablesTest, SdtSplitsIntoNumberedSectionsThatEachFit) {
   }
   EXPECT_EQ(ids, std::vector<int>({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
   EXPECT_THROW(SdtSections(9, 0x70, services, 0, 4096), std::length_error);
+}
+
+TEST(PsiTablesTest, SectionsPastThePsiLimitOnlyWhenAskedFor) {
+  const std::vector<TPatEntry> many(300, TPatEntry{1, 0x100});
+  EXPECT_THROW(PatSection(1, many), std::length_error);
+  EXPECT_EQ(PatSection(1, many, 0, 0, 0, kMaxLongSectionBytes).size(), 8 + 4 * 300 + 4u);
+  EXPECT_THROW(PatSection(1, std::vector<TPatEntry>(1022), 0, 0, 0, kMaxLongSectionBytes), std::length_error);
+  EXPECT_THROW(PatSection(1, {}, 0, 0, 0, kMaxLongSectionBytes + 1), std::length_error);
+}
+
+TEST(PsiTablesTest, SectionsTakeTheirPlaceInTheTable) {
+  const Bytes pat = PatSection(1, {{1, 0x100}}, 3, 1, 2);
+  EXPECT_EQ(pat[5], 0xC1 | 3 << 1);
+  EXPECT_EQ(pat[6], 1);
+  EXPECT_EQ(pat[7], 2);
+  // One SDT section is what the split gives when everything fits.
+  const std::vector<TSdtService> services = {
+      {1, ServiceDescriptor(kServiceRadio, DvbTextLatin("P"), DvbTextLatin("One"))},
+      {2, TimeShiftedServiceDescriptor(1), true, 1}};
+  EXPECT_EQ(SdtSection(9, 0x70, services, 2), SdtSections(9, 0x70, services, 2).at(0));
+  const Bytes last = SdtSection(9, 0x70, services, 0, 4, 4);
+  EXPECT_EQ(last[6], 4);
+  EXPECT_EQ(last[7], 4);
+}
+
+TEST(PsiTablesTest, ResealMakesLengthAndCrcMatchADamagedSection) {
+  Bytes pat = PatSection(7, {{1, 0x100}});
+  pat.insert(pat.end() - 4, {0xAA, 0xBB});
+  pat[10] = 0x1F;
+  ResealSection(pat);
+  EXPECT_EQ(SectionLength(pat) + 3, pat.size());
+  EXPECT_EQ(pat[1] & 0xF0, 0xB0) << "the flags above the length stay";
+  EXPECT_EQ(pat[10], 0x1F);
+  EXPECT_EQ(scan::SectionCrc32(pat.data(), pat.size()), 0u);
+  for (size_t size : {size_t{6}, size_t{3 + 0x1000}}) {
+    Bytes wrong(size, 0);
+    EXPECT_THROW(ResealSection(wrong), std::length_error) << size;
+  }
 }
 
 TEST(PsiTablesTest, ServiceAndTimeShiftedDescriptors) {
@@ -152,6 +191,19 @@ TEST(PacketizerTest, SectionsOpenPacketsWithPointerFieldZeroAndFillWithFF) {
   EXPECT_EQ(ts[kTsPacketSize + 4 + 300 - 183 - 1], 0x42);
   EXPECT_EQ(ts[kTsPacketSize + 4 + 300 - 183], 0xFF);
   EXPECT_EQ(ts.back(), 0xFF);
+}
+
+TEST(PacketizerTest, SectionPayloadsAreWholePayloadsAfterThePointerField) {
+  for (size_t size : {size_t{8}, size_t{183}, size_t{184}, size_t{400}}) {
+    SCOPED_TRACE(size);
+    const Bytes section(size, 0x42);
+    const Bytes p = SectionPayloads(section);
+    ASSERT_EQ(p.size(), (size + 1 + 183) / 184 * 184);
+    EXPECT_EQ(p[0], 0x00);
+    EXPECT_EQ(Bytes(p.begin() + 1, p.begin() + 1 + static_cast<long>(size)), section);
+    EXPECT_EQ(std::count(p.begin() + 1 + static_cast<long>(size), p.end(), 0xFF),
+              static_cast<long>(p.size() - 1 - size));
+  }
 }
 
 TEST(PacketizerTest, PcrPacketEncodesBaseAndExtension) {

@@ -20,13 +20,6 @@ void Put12(Bytes& out, uint8_t highBits, size_t length) {
   out.push_back(static_cast<uint8_t>(length));
 }
 
-Bytes Descriptor(uint8_t tag, const Bytes& body) {
-  if (body.size() > 255) throw std::length_error("descriptor too long");
-  Bytes d{tag, static_cast<uint8_t>(body.size())};
-  d.insert(d.end(), body.begin(), body.end());
-  return d;
-}
-
 Bytes Language(const std::string& language) {
   if (language.size() != 3) throw std::invalid_argument("ISO 639 code must have 3 letters");
   return Bytes(language.begin(), language.end());
@@ -59,42 +52,75 @@ uint8_t ToIso8859_5(uint32_t cp) {
   throw std::invalid_argument("character not in ISO 8859-5");
 }
 
+// An SDT service loop entry.
+Bytes SdtEntry(const TSdtService& sv) {
+  Bytes entry;
+  Put16(entry, sv.serviceId);
+  entry.push_back(0xFC);  // reserved, no EIT schedule / present-following
+  const uint8_t high = static_cast<uint8_t>((sv.runningStatus << 1) | (sv.freeCa ? 1 : 0));
+  Put12(entry, high, sv.descriptors.size());
+  entry.insert(entry.end(), sv.descriptors.begin(), sv.descriptors.end());
+  return entry;
+}
+
+// The SDT body up to its service loop: original_network_id, reserved.
+Bytes SdtBodyStart(uint16_t originalNetworkId) {
+  Bytes body;
+  Put16(body, originalNetworkId);
+  body.push_back(0xFF);
+  return body;
+}
+
 } // namespace
 
 Bytes LongSection(uint8_t tableId, uint16_t idExtension, uint8_t version, uint8_t sectionNumber,
-                  uint8_t lastSectionNumber, const Bytes& body) {
+                  uint8_t lastSectionNumber, const Bytes& body, size_t maxSectionBytes) {
+  if (maxSectionBytes > kMaxLongSectionBytes) throw std::length_error("section limit past the length field");
   // section_length counts the 5 header bytes after it, the body and the CRC.
   const size_t sectionLength = 5 + body.size() + 4;
-  if (sectionLength + 3 > kMaxSectionBytes) throw std::length_error("section too long");
+  if (sectionLength + 3 > maxSectionBytes) throw std::length_error("section too long");
   Bytes s;
   s.reserve(sectionLength + 3);
   s.push_back(tableId);
-  // section_syntax_indicator 1, '0' (private bit; DVB SDT sets it to 1), reserved '11'.
-  const uint8_t flags = tableId == kTableSdtActual ? 0xF0 : 0xB0;
-  s.push_back(static_cast<uint8_t>(flags | (sectionLength >> 8)));
-  s.push_back(static_cast<uint8_t>(sectionLength));
+  // section_syntax_indicator 1, '0' (private bit; DVB SDT sets it to 1), reserved '11';
+  // the length below them is written with the CRC.
+  s.push_back(tableId == kTableSdtActual ? 0xF0 : 0xB0);
+  s.push_back(0);
   Put16(s, idExtension);
   s.push_back(static_cast<uint8_t>(0xC1 | ((version & 0x1F) << 1)));
   s.push_back(sectionNumber);
   s.push_back(lastSectionNumber);
   s.insert(s.end(), body.begin(), body.end());
-  const uint32_t crc = scan::SectionCrc32(s.data(), s.size());
-  for (int shift = 24; shift >= 0; shift -= 8) s.push_back(static_cast<uint8_t>(crc >> shift));
+  s.resize(s.size() + 4);
+  ResealSection(s);
   return s;
 }
 
+void ResealSection(Bytes& section) {
+  // At least the three bytes up to section_length's end and the CRC.
+  if (section.size() < 7 || section.size() - 3 > 0x0FFF) throw std::length_error("no section length fits");
+  const size_t length = section.size() - 3;
+  section[1] = static_cast<uint8_t>((section[1] & 0xF0) | (length >> 8));
+  section[2] = static_cast<uint8_t>(length);
+  const size_t crcAt = section.size() - 4;
+  const uint32_t crc = scan::SectionCrc32(section.data(), crcAt);
+  for (size_t i = 0; i < 4; ++i) section[crcAt + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+}
+
 Bytes PatSection(uint16_t transportStreamId, const std::vector<TPatEntry>& programs,
-                 uint8_t version) {
+                 uint8_t version, uint8_t sectionNumber, uint8_t lastSectionNumber,
+                 size_t maxSectionBytes) {
   Bytes body;
   for (const TPatEntry& p : programs) {
     Put16(body, p.programNumber);
     Put16(body, static_cast<uint16_t>(0xE000 | (p.pid & 0x1FFF)));
   }
-  return LongSection(kTablePat, transportStreamId, version, 0, 0, body);
+  return LongSection(kTablePat, transportStreamId, version, sectionNumber, lastSectionNumber, body,
+                     maxSectionBytes);
 }
 
 Bytes PmtSection(uint16_t programNumber, uint16_t pcrPid, const Bytes& programDescriptors,
-                 const std::vector<TPmtStream>& streams, uint8_t version) {
+                 const std::vector<TPmtStream>& streams, uint8_t version, size_t maxSectionBytes) {
   Bytes body;
   Put16(body, static_cast<uint16_t>(0xE000 | (pcrPid & 0x1FFF)));
   Put12(body, 0xF, programDescriptors.size());
@@ -105,7 +131,19 @@ Bytes PmtSection(uint16_t programNumber, uint16_t pcrPid, const Bytes& programDe
     Put12(body, 0xF, st.descriptors.size());
     body.insert(body.end(), st.descriptors.begin(), st.descriptors.end());
   }
-  return LongSection(kTablePmt, programNumber, version, 0, 0, body);
+  return LongSection(kTablePmt, programNumber, version, 0, 0, body, maxSectionBytes);
+}
+
+Bytes SdtSection(uint16_t transportStreamId, uint16_t originalNetworkId,
+                 const std::vector<TSdtService>& services, uint8_t version, uint8_t sectionNumber,
+                 uint8_t lastSectionNumber, size_t maxSectionBytes) {
+  Bytes body = SdtBodyStart(originalNetworkId);
+  for (const TSdtService& sv : services) {
+    const Bytes entry = SdtEntry(sv);
+    body.insert(body.end(), entry.begin(), entry.end());
+  }
+  return LongSection(kTableSdtActual, transportStreamId, version, sectionNumber, lastSectionNumber, body,
+                     maxSectionBytes);
 }
 
 std::vector<Bytes> SdtSections(uint16_t transportStreamId, uint16_t originalNetworkId,
@@ -116,24 +154,13 @@ std::vector<Bytes> SdtSections(uint16_t transportStreamId, uint16_t originalNetw
   if (maxSectionBytes > kMaxSectionBytes || maxSectionBytes < kOverhead + 5)
     throw std::length_error("bad SDT section size");
   std::vector<Bytes> bodies;
-  Bytes body;
-  auto startBody = [&] {
-    body.clear();
-    Put16(body, originalNetworkId);
-    body.push_back(0xFF);
-  };
-  startBody();
+  Bytes body = SdtBodyStart(originalNetworkId);
   for (const TSdtService& sv : services) {
-    Bytes entry;
-    Put16(entry, sv.serviceId);
-    entry.push_back(0xFC);  // reserved, no EIT schedule / present-following
-    const uint8_t high = static_cast<uint8_t>((sv.runningStatus << 1) | (sv.freeCa ? 1 : 0));
-    Put12(entry, high, sv.descriptors.size());
-    entry.insert(entry.end(), sv.descriptors.begin(), sv.descriptors.end());
+    const Bytes entry = SdtEntry(sv);
     if (kOverhead + entry.size() > maxSectionBytes) throw std::length_error("service entry too long");
     if (8 + body.size() + entry.size() + 4 > maxSectionBytes) {
       bodies.push_back(body);
-      startBody();
+      body = SdtBodyStart(originalNetworkId);
     }
     body.insert(body.end(), entry.begin(), entry.end());
   }
@@ -145,6 +172,13 @@ std::vector<Bytes> SdtSections(uint16_t transportStreamId, uint16_t originalNetw
     sections.push_back(LongSection(kTableSdtActual, transportStreamId, version,
                                    static_cast<uint8_t>(i), last, bodies[i]));
   return sections;
+}
+
+Bytes Descriptor(uint8_t tag, const Bytes& body) {
+  if (body.size() > 255) throw std::length_error("descriptor too long");
+  Bytes d{tag, static_cast<uint8_t>(body.size())};
+  d.insert(d.end(), body.begin(), body.end());
+  return d;
 }
 
 Bytes Iso639Descriptor(const std::string& language, uint8_t audioType) {

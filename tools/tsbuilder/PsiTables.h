@@ -14,20 +14,34 @@ constexpr uint8_t kTablePat = 0x00;
 constexpr uint8_t kTablePmt = 0x02;
 constexpr uint8_t kTableSdtActual = 0x42;
 
+// Service types of the service descriptor.
+constexpr uint8_t kServiceTv = 0x01;
+constexpr uint8_t kServiceRadio = 0x02;
+
 // Largest section the builders emit; PAT/PMT/SDT sections may not exceed it.
 constexpr size_t kMaxSectionBytes = 1024;
+// What a long-form section's 12-bit length can say at most (private
+// sections). Only a test of a receiver asks for a PSI section that large.
+constexpr size_t kMaxLongSectionBytes = 4096;
 
 // A long-form section (section_syntax_indicator 1, current_next 1) with its
-// CRC. Throws std::length_error when the body does not fit kMaxSectionBytes.
+// CRC. Throws std::length_error when the section would exceed maxSectionBytes
+// (itself at most kMaxLongSectionBytes).
 Bytes LongSection(uint8_t tableId, uint16_t idExtension, uint8_t version, uint8_t sectionNumber,
-                  uint8_t lastSectionNumber, const Bytes& body);
+                  uint8_t lastSectionNumber, const Bytes& body, size_t maxSectionBytes = kMaxSectionBytes);
+
+// For a section changed after it was built (a test's deliberate damage):
+// section_length set to the bytes as they stand and the last four bytes made
+// their CRC. Throws std::length_error below 7 bytes or above the 12-bit length.
+void ResealSection(Bytes& section);
 
 struct TPatEntry {
   uint16_t programNumber = 0;  // 0 names the network PID
   uint16_t pid = 0;
 };
 Bytes PatSection(uint16_t transportStreamId, const std::vector<TPatEntry>& programs,
-                 uint8_t version = 0);
+                 uint8_t version = 0, uint8_t sectionNumber = 0, uint8_t lastSectionNumber = 0,
+                 size_t maxSectionBytes = kMaxSectionBytes);
 
 struct TPmtStream {
   uint8_t streamType = 0;
@@ -35,21 +49,28 @@ struct TPmtStream {
   Bytes descriptors;
 };
 Bytes PmtSection(uint16_t programNumber, uint16_t pcrPid, const Bytes& programDescriptors,
-                 const std::vector<TPmtStream>& streams, uint8_t version = 0);
+                 const std::vector<TPmtStream>& streams, uint8_t version = 0,
+                 size_t maxSectionBytes = kMaxSectionBytes);
 
 struct TSdtService {
   uint16_t serviceId = 0;
+  Bytes descriptors;
   bool freeCa = false;
   uint8_t runningStatus = 4;  // running
-  Bytes descriptors;
 };
-// The SDT (actual transport stream) split over as many sections as needed so
-// that none exceeds maxSectionBytes; section numbers count from 0.
+// One SDT (actual transport stream) section holding all the services, at the
+// place in its table given.
+Bytes SdtSection(uint16_t transportStreamId, uint16_t originalNetworkId,
+                 const std::vector<TSdtService>& services, uint8_t version = 0, uint8_t sectionNumber = 0,
+                 uint8_t lastSectionNumber = 0, size_t maxSectionBytes = kMaxSectionBytes);
+// The SDT split over as many sections as needed so that none exceeds
+// maxSectionBytes (at most kMaxSectionBytes); section numbers count from 0.
 std::vector<Bytes> SdtSections(uint16_t transportStreamId, uint16_t originalNetworkId,
                                const std::vector<TSdtService>& services, uint8_t version = 0,
                                size_t maxSectionBytes = kMaxSectionBytes);
 
-// Descriptors.
+// Descriptors. Throws std::length_error for a body above 255 bytes.
+Bytes Descriptor(uint8_t tag, const Bytes& body);
 Bytes Iso639Descriptor(const std::string& language, uint8_t audioType = 0);
 Bytes CaDescriptor(uint16_t caSystemId, uint16_t caPid);
 Bytes Ac3Descriptor();

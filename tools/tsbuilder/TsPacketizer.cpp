@@ -26,17 +26,21 @@ void TTsPacketizer::AppendPacket(Bytes& out, bool unitStart, const uint8_t* payl
   continuity_ = (continuity_ + 1) & 0x0F;
 }
 
-void TTsPacketizer::PacketizeSection(const Bytes& section, Bytes& out) {
-  Bytes payload;
-  payload.reserve(section.size() + 1);
-  payload.push_back(0x00);  // pointer field
-  payload.insert(payload.end(), section.begin(), section.end());
+Bytes SectionPayloads(const Bytes& section) {
+  Bytes payloads;
+  payloads.reserve(section.size() + kTsPayloadSize);
+  payloads.push_back(0x00);  // pointer field
+  payloads.insert(payloads.end(), section.begin(), section.end());
   // Sections are filled with 0xFF after their end rather than stuffed, as
   // broadcasters do for PSI.
-  for (size_t pos = 0; pos < payload.size(); pos += 184) {
-    const size_t n = std::min<size_t>(184, payload.size() - pos);
-    AppendPacket(out, pos == 0, payload.data() + pos, n, 0);
-  }
+  payloads.resize((payloads.size() + kTsPayloadSize - 1) / kTsPayloadSize * kTsPayloadSize, 0xFF);
+  return payloads;
+}
+
+void TTsPacketizer::PacketizeSection(const Bytes& section, Bytes& out) {
+  const Bytes payloads = SectionPayloads(section);
+  for (size_t pos = 0; pos < payloads.size(); pos += kTsPayloadSize)
+    AppendPacket(out, pos == 0, payloads.data() + pos, kTsPayloadSize, 0);
 }
 
 void TTsPacketizer::PacketizePes(const Bytes& pes, Bytes& out) {

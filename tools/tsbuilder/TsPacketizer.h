@@ -11,6 +11,11 @@ namespace tsb {
 constexpr size_t kTsPacketSize = 188;
 constexpr uint8_t kTsSync = 0x47;
 constexpr uint16_t kNullPid = 0x1FFF;
+constexpr size_t kTsPayloadSize = kTsPacketSize - 4;
+
+// The packet payloads that carry one section: pointer field 0, the section,
+// then 0xFF to the end of the last payload.
+Bytes SectionPayloads(const Bytes& section);
 
 class TTsPacketizer {
  public:
