@@ -88,7 +88,7 @@ TEST(PsiTablesTest, SectionsPastThePsiLimitOnlyWhenAskedFor) {
 
 TEST(PsiTablesTest, SectionsTakeTheirPlaceInTheTable) {
   const Bytes pat = PatSection(1, {{1, 0x100}}, 3, 1, 2);
-  EXPECT_EQ(pat[5], 0xC1 | 3 << 1);
+  EXPECT_EQ(pat[5], 0xC1 | (3 << 1)) << "version 3, current";
   EXPECT_EQ(pat[6], 1);
   EXPECT_EQ(pat[7], 2);
   // One SDT section is what the split gives when everything fits.
