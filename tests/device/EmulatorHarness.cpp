@@ -62,6 +62,17 @@ int32_t Tune(const TDevicePlugin& dvb, uint32_t mhz, bool vertical) {
 std::filesystem::path BuiltEmulator() { return std::filesystem::path(MC_BIN_DIR) / "Device" / "Emulator.so"; }
 std::filesystem::path EmulatorDataFolder() { return std::filesystem::path(MC_BIN_DIR) / "Device" / "Emulator"; }
 
+std::filesystem::path CopyEmulator(const std::filesystem::path& root,
+                                   const std::map<std::string, std::vector<uint8_t>>& files) {
+  const std::filesystem::path device = root / "Device";
+  std::filesystem::create_directories(device / "Emulator");
+  std::filesystem::copy_file(BuiltEmulator(), device / "Emulator.so");
+  for (const auto& [name, bytes] : files)
+    std::ofstream(device / "Emulator" / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return device / "Emulator.so";
+}
+
 std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -3,6 +3,7 @@
 // test controls, plus helpers for reading transport-stream files.
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,12 @@ int32_t Tune(const TDevicePlugin& dvb, uint32_t mhz, bool vertical);
 
 std::filesystem::path BuiltEmulator();      // <bin>/Device/Emulator.so
 std::filesystem::path EmulatorDataFolder();  // <bin>/Device/Emulator
+
+// The built card copied to <root>/Device/Emulator.so, with <root>/Device/Emulator/
+// holding `files` (name: contents): a card whose files no other test sees.
+// Returns the copy's path.
+std::filesystem::path CopyEmulator(const std::filesystem::path& root,
+                                   const std::map<std::string, std::vector<uint8_t>>& files);
 
 std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path);
 

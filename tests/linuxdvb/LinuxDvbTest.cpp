@@ -3,12 +3,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <linux/dvb/dmx.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -23,6 +25,30 @@ using ::testing::ElementsAreArray;
 
 namespace {
 
+// How long a wait goes on before the test gives up: only a hung card takes it.
+constexpr auto kPatience = std::chrono::seconds(30);
+
+// Polls `done` until it holds; false once kPatience has passed without.
+bool Eventually(const std::function<bool()>& done) {
+  const auto until = std::chrono::steady_clock::now() + kPatience;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// Opens a gate when the test ends however it ends, so that a callback held
+// at it lets the card close.
+struct TOpenOnExit {
+  std::atomic<bool>& gate;
+  ~TOpenOnExit() { gate = true; }
+};
+
+bool Contains(const std::vector<std::string>& log, const std::string& line) {
+  return std::find(log.begin(), log.end(), line) != log.end();
+}
+
 // What the filter callbacks received; callbacks carry no context.
 struct TReceived {
   std::mutex mutex;
@@ -33,7 +59,7 @@ struct TReceived {
 
   bool WaitFor(size_t n) {
     std::unique_lock lock(mutex);
-    return arrived.wait_for(lock, std::chrono::seconds(5), [&] { return calls.size() >= n; });
+    return arrived.wait_for(lock, kPatience, [&] { return calls.size() >= n; });
   }
   size_t Count() {
     std::lock_guard lock(mutex);
@@ -115,7 +141,8 @@ TEST_F(LinuxDvbCard, FindsTheFirstSatelliteAdapterOrNone) {
     for (const auto& [n, systems] : c.adapters) k.AddFrontend(n, systems, c.legacy);
     std::string config;
     if (c.config) {
-      config = (std::filesystem::temp_directory_path() / "mc-linuxdvb-test.conf").string();
+      config = (std::filesystem::temp_directory_path() /
+                ("mc-linuxdvb-test-" + std::to_string(::getpid()) + ".conf")).string();
       std::ofstream(config) << c.config;
     }
     TLinuxDvbCard dut(k, config);
@@ -320,34 +347,35 @@ TEST_F(LinuxDvbCard, FilterLimitHoldsWhileARetryWaitsForRemovedFilesToClose) {
   OpenWith({SYS_DVBS});
   // A busy delivery thread keeps a removed filter's file open.
   static std::atomic<bool> inside{false}, release{false};
+  const TOpenOnExit letGo{release};
   TFilterCallback slow = [](const uint8_t*, int32_t, int32_t) {
     inside = true;
-    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(Eventually([] { return release.load(); })) << "the test never let the callback return";
   };
   ASSERT_NE(card.AddFilter(0x100, slow), 0);
   int32_t last = 0;
   for (int i = 2; i < TLinuxDvbCard::kFilterLimit; ++i) ASSERT_NE(last = card.AddFilter(0x101, Record), 0);
   kernel.Feed(0x100, Packet(0x100, 0x01));
-  while (!inside) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(Eventually([] { return inside.load(); })) << "the callback never ran";
   card.DelFilter(last);
   // Every file the adapter allows is open: the next filter waits for the
   // removed one to close, and others fill the card meanwhile.
   kernel.SetDemuxLimit(TLinuxDvbCard::kFilterLimit - 1);
-  auto demuxOpens = [&] {
-    const auto log = kernel.Log();
-    return std::count_if(log.begin(), log.end(),
-                         [](const std::string& line) { return line.find("/demux") != std::string::npos; });
-  };
-  const auto opensBefore = demuxOpens();
+  const size_t from = kernel.Log().size();
   std::atomic<int32_t> retried{-1};
   std::thread waiting([&] { retried = card.AddFilter(0x102, Record); });
-  while (demuxOpens() == opensBefore) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const bool tried = Eventually([&] { return Contains(kernel.LogSince(from), "open /dev/dvb/adapter0/demux0"); });
   kernel.SetDemuxLimit(1000);
-  EXPECT_NE(card.AddFilter(0x103, Record), 0);
-  EXPECT_NE(card.AddFilter(0x104, Record), 0);
+  const int32_t others[] = {card.AddFilter(0x103, Record), card.AddFilter(0x104, Record)};
   release = true;
   waiting.join();
-  EXPECT_EQ(retried, 0);
+  ASSERT_TRUE(tried) << "the new filter never asked the adapter for a file";
+  // The card gives the removed file only so long to close. A retry that ran
+  // out of it before the others came took a free place, which is as right:
+  // in either order the two free places went to two of the three filters.
+  const int32_t asked[] = {retried, others[0], others[1]};
+  EXPECT_EQ(std::count_if(std::begin(asked), std::end(asked), [](int32_t h) { return h != 0; }), 2)
+      << "retry " << retried << ", others " << others[0] << " " << others[1];
   EXPECT_EQ(card.AddFilter(0x105, Record), 0);
   EXPECT_EQ(kernel.OpenFiles(), 1 + TLinuxDvbCard::kFilterLimit);  // the refused filter's file was closed
   card.Close();
@@ -387,15 +415,26 @@ TEST_F(LinuxDvbCard, VanishedAdapterStopsDeliveriesWithoutSpinning) {
   OpenWith({SYS_DVBS});
   card.SetCount(1);
   ASSERT_EQ(card.AddFilter(0x100, Record), 1);
+  ASSERT_EQ(card.AddFilter(0x101, Record), 2);
   kernel.Feed(0x100, Packet(0x100, 0x01));
-  ASSERT_TRUE(received.WaitFor(1));
-  kernel.Vanish();
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  kernel.Feed(0x101, Packet(0x101, 0x02));
+  ASSERT_TRUE(received.WaitFor(2));
   const int64_t reads = kernel.Reads();
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(kernel.Reads(), reads);  // a dead file is no longer read
-  EXPECT_EQ(received.Count(), 1u);
+  kernel.Vanish();
+  // Each file's next read fails, once.
+  ASSERT_TRUE(Eventually([&] { return kernel.Reads() >= reads + 2; }));
+  // A card that goes on polling dead files reads them again at once; the
+  // pause only gives it the time to, so it can miss that fault, never invent it.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // The delivery thread closes a removed filter's file on its next round:
+  // one that still watched the other dead file reads it in that round, before
+  // it can close that one too.
+  card.DelFilter(2);
+  ASSERT_TRUE(Eventually([&] { return kernel.OpenFiles() == 2; }));
   card.DelFilter(1);
+  ASSERT_TRUE(Eventually([&] { return kernel.OpenFiles() == 1; }));
+  EXPECT_EQ(kernel.Reads(), reads + 2) << "a dead file was read again";
+  EXPECT_EQ(received.Count(), 2u);
   card.Close();
   EXPECT_EQ(kernel.OpenFiles(), 0);
   for (const auto& line : kernel.Log()) EXPECT_EQ(line.find("closed file"), std::string::npos) << line;
@@ -410,28 +449,38 @@ TEST_F(LinuxDvbCard, DelFilterWaitsForARunningCallbackUnlessItIsTheFiltersOwn) {
   kernel.Feed(0x100, Packet(0x100, 0x01));
   kernel.Feed(0x100, Packet(0x100, 0x02));
   ASSERT_TRUE(received.WaitFor(1));
+  // Its file is closed between two reads: the second packet is never read.
+  ASSERT_TRUE(Eventually([&] { return kernel.OpenFiles() == 1; }));
 
   // From another thread: returns only after the running callback has, and no
   // call follows.
   static std::atomic<bool> inside{false}, release{false}, returned{false}, lateCall{false};
+  const TOpenOnExit letGo{release};
   TFilterCallback slow = [](const uint8_t*, int32_t, int32_t) {
     if (returned) lateCall = true;
     inside = true;
-    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(Eventually([] { return release.load(); })) << "the test never let the callback return";
   };
   ASSERT_EQ(card.AddFilter(0x101, slow), 2);
   kernel.Feed(0x101, Packet(0x101, 0x03));
   kernel.Feed(0x101, Packet(0x101, 0x04));
-  while (!inside) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(Eventually([] { return inside.load(); })) << "the callback never ran";
+  const size_t from = kernel.Log().size();
   std::thread deleter([&] {
     card.DelFilter(2);
     returned = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(returned);
+  // DelFilter stops the filter's file under the card's lock and gives the
+  // lock up by waiting or by returning; DelFilter(0), which names nothing,
+  // gets it only after that.
+  const bool stopped = Eventually([&] { return Contains(kernel.LogSince(from), "demux stop"); });
+  card.DelFilter(0);
+  EXPECT_TRUE(stopped) << "DelFilter never stopped the filter's file";
+  EXPECT_FALSE(returned) << "DelFilter returned while the filter's callback ran";
   release = true;
   deleter.join();
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // Its file closes on the delivery thread's next round, after any delivery from it.
+  EXPECT_TRUE(Eventually([&] { return kernel.OpenFiles() == 1; }));
   EXPECT_FALSE(lateCall);
   EXPECT_EQ(received.Count(), 1u);
   card.Close();
@@ -445,8 +494,7 @@ TEST_F(LinuxDvbCard, CloseFromACallbackAndReopen) {
   target = &card;
   ASSERT_EQ(card.AddFilter(0x100, [](const uint8_t*, int32_t, int32_t) { target->Close(); }), 1);
   kernel.Feed(0x100, Packet(0x100, 0x01));
-  for (int i = 0; i < 500 && kernel.OpenFiles() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ(kernel.OpenFiles(), 0);
+  EXPECT_TRUE(Eventually([&] { return kernel.OpenFiles() == 0; }));
   ASSERT_EQ(card.Open(), 1);
   card.SetCount(1);
   ASSERT_EQ(card.AddFilter(0x100, Record), 1);
