@@ -33,3 +33,6 @@ linuxdvb::TLinuxDvbCard& Card() {
 } // namespace
 
 cardplugin::TCard& cardplugin::ThisCard() { return Card(); }
+
+// The optional export: why the card is not ready.
+MC_EXPORT int32_t DVBGetReason() { return Card().Reason(); }

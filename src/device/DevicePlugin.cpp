@@ -57,6 +57,7 @@ int LoadDevicePlugin(const std::string& card, TDevicePlugin& table) {
                    lib.Resolve("DVBDelFilter", loaded.DVBDelFilter) &&
                    lib.Resolve("DVBSETCOUNT", loaded.DVBSETCOUNT);
   if (!all) return -1;
+  if (!lib.Resolve("DVBGetReason", loaded.DVBGetReason)) loaded.DVBGetReason = nullptr;
   g_library = std::move(lib);
   table = loaded;
   return 0;

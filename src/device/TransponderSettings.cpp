@@ -90,6 +90,17 @@ std::optional<std::string> XdgMusicFolder(const std::string& home) {
 
 } // namespace
 
+const char* CardReasonText(int32_t reason) {
+  switch (reason) {
+    case kReasonBusy: return "карта занята другой программой";
+    case kReasonPermission: return "нет прав на устройство карты (группа video)";
+    case kReasonNoCard: return "карта не найдена";
+    case kReasonNoDemux: return "у карты нет устройства demux";
+    case kReasonBufferRefused: return "ядро отказало в буфере фильтра, пакеты могут теряться";
+    default: return "";
+  }
+}
+
 std::string TTransponderSettings::CardName() const {
   if (CardIndex < 0 || static_cast<size_t>(CardIndex) >= kCardNames.size()) return {};
   return kCardNames[static_cast<size_t>(CardIndex)];
@@ -132,7 +143,8 @@ bool CheckCard(TDevicePlugin& device, const std::string& cardName, const TSettin
     return false;
   }
   if (device.DVBOpen(0) == 0) {
-    Tell(message, kCardNotActiveMessage);
+    const char* reason = CardReasonText(device.DVBGetReason ? device.DVBGetReason() : kReasonNone);
+    Tell(message, std::string(kCardNotActiveMessage) + (*reason ? std::string(": ") + reason : ""));
     return false;
   }
   CardOpen = true;
