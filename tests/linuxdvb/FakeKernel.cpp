@@ -63,6 +63,11 @@ void TFakeKernel::Replug() {
   vanished_ = false;
 }
 
+bool TFakeKernel::Locked() {
+  std::lock_guard lock(mutex_);
+  return !vanished_ && !refused_ && tunedSystem_ != 0 && lockOn.count(tunedSystem_) != 0;
+}
+
 int64_t TFakeKernel::Polls() {
   std::lock_guard lock(mutex_);
   return polls_;

@@ -63,6 +63,8 @@ class TFakeKernel final : public linuxdvb::TKernelApi {
   int OpenFiles();
   int64_t Reads();
   int64_t Polls();
+  // Whether the last tuning found a signal (no data flows without one).
+  bool Locked();
   dmx_pes_filter_params LastPesFilter();
   unsigned long LastBufferSize();
 
