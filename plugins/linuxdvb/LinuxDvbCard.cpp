@@ -470,6 +470,14 @@ void TLinuxDvbCard::DelFilter(int32_t handle) {
   --deleteWaiters_;
 }
 
+int64_t TLinuxDvbCard::FilterOverflows(int32_t handle) {
+  std::lock_guard lock(mutex_);
+  const auto serial = handles_.Find(handle);
+  if (!serial) return -1;
+  const auto it = filters_.find(*serial);
+  return it == filters_.end() ? -1 : it->second.overflows;
+}
+
 void TLinuxDvbCard::SetCount(int32_t mode) {
   std::lock_guard lock(mutex_);
   handles_.SetCount(mode);
@@ -544,6 +552,8 @@ bool TLinuxDvbCard::ReadFilter(uint64_t serial, int fd, bool pollError, std::vec
     const int error = errno;
     if (error == EOVERFLOW) {  // the kernel dropped what did not fit; what follows is good
       overflows_.fetch_add(1, std::memory_order_relaxed);
+      std::lock_guard lock(mutex_);
+      if (const auto it = filters_.find(serial); it != filters_.end()) ++it->second.overflows;
       carry.clear();
     } else if (error == ENODEV || (pollError && (error == EAGAIN || error == EWOULDBLOCK))) {
       // An unplugged adapter's demux polls as an error and reads as empty.

@@ -50,6 +50,8 @@ class TLinuxDvbCard final : public cardplugin::TCard {
 
   // Demux buffer overflows seen (packets were lost; reading went on).
   int64_t Overflows() const { return overflows_.load(std::memory_order_relaxed); }
+  // Overflows of the filter with this handle; -1 when no filter has it.
+  int64_t FilterOverflows(int32_t handle);
   // Why the last Open failed, or a later problem worth telling (TCardReason).
   int32_t Reason() const { return reason_.load(); }
   // The adapter went away (unplugged): its files are closed, nothing is
@@ -71,6 +73,7 @@ class TLinuxDvbCard final : public cardplugin::TCard {
     bool wholePackets = false;
     int fd = -1;
     bool dead = false;  // its device failed: no longer polled
+    int64_t overflows = 0;
   };
   struct TWatch {
     uint64_t serial;

@@ -210,6 +210,7 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
               std::to_string(::getpid()));
 
     using Clock = std::chrono::steady_clock;
+    TOverflowNotices overflows;
     const auto end = cl.Seconds ? Clock::now() + std::chrono::seconds(*cl.Seconds) : Clock::time_point::max();
     for (;;) {
       const auto left = end - Clock::now();
@@ -227,6 +228,13 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
       std::string line = "Сигнал: " + SignalText(signal);
       for (size_t r = 0; r < list.Count(); ++r)
         if (list.Row(r).Ticked) line += " | " + list.Row(r).Number + ":" + sizes.Get(r);
+      if (card.DVBGetOverflows) {
+        // Row r's filter is the (r + 1)-th added after the switch to whole packets.
+        std::vector<int64_t> counts(list.Count());
+        for (size_t r = 0; r < counts.size(); ++r) counts[r] = card.DVBGetOverflows(static_cast<int32_t>(r + 1));
+        for (const size_t r : overflows.Check(counts, Clock::now()))
+          line += " | " + text::Cp1251ToUtf8(list.Row(r).Number) + ": потеряны пакеты (буфер переполнен)";
+      }
       PrintLine(line);
     }
     if ((!run.Stop() || problems > 0) && status == 0) status = 3;

@@ -49,6 +49,9 @@ typedef void (*TDVBSETCOUNT)(int32_t mode);              // 0: payloads, 1: whol
 // later problem the card wants told (one of the TCardReason values). A
 // plug-in without it is simply not asked.
 typedef int32_t (*TDVBGetReason)();
+// Optional export "DVBGetOverflows": how often the filter with this handle
+// lost packets because its buffer was full; -1 for a handle naming none.
+typedef int32_t (*TDVBGetOverflows)(int32_t handle);
 
 } // extern "C"
 
@@ -79,4 +82,5 @@ struct TDevicePlugin {
   TDVBDelFilter DVBDelFilter = nullptr;
   TDVBSETCOUNT DVBSETCOUNT = nullptr;
   TDVBGetReason DVBGetReason = nullptr;  // optional
+  TDVBGetOverflows DVBGetOverflows = nullptr;  // optional
 };

@@ -87,3 +87,4 @@ TFakeCard& Fake() {
 
 cardplugin::TCard& cardplugin::ThisCard() { return Fake().card; }
 MC_EXPORT int32_t DVBGetReason() { return Fake().card.Reason(); }
+MC_EXPORT int32_t DVBGetOverflows(int32_t handle) { return static_cast<int32_t>(Fake().card.FilterOverflows(handle)); }

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "LinuxDvbCard.h"
+#include "device/TunerSignal.h"
 #include "linuxdvb/FakeKernel.h"
 
 using linuxdvb::TLinuxDvbCard;
@@ -236,6 +237,44 @@ TEST(RealDrivers, FilterBuffersShrinkToWhatTheKernelGivesAndARefusalIsTold) {
   }
   // 250 filters never ask the kernel for a quarter of a gigabyte.
   EXPECT_LE(250 * 256ul * 1024, 64ul << 20);
+}
+
+TEST(RealDrivers, OverflowsAreCountedPerFilter) {
+  TFakeKernel k;
+  k.AddFrontend(0, {SYS_DVBS});
+  TLinuxDvbCard dut(k, "");
+  ASSERT_EQ(dut.Open(), 1);
+  g_delivered = 0;
+  dut.SetCount(1);
+  ASSERT_EQ(dut.AddFilter(0x100, CountDelivery), 1);
+  ASSERT_EQ(dut.AddFilter(0x101, CountDelivery), 2);
+  k.FailNextRead(0x101, EOVERFLOW);
+  k.Feed(0x101, Packet(0x101, 0x01));
+  ASSERT_TRUE(Eventually([] { return g_delivered == 1; }));
+  EXPECT_EQ(dut.FilterOverflows(1), 0);
+  EXPECT_EQ(dut.FilterOverflows(2), 1);
+  EXPECT_EQ(dut.FilterOverflows(3), -1);
+}
+
+TEST(OverflowNotices, TellEachChannelAtMostOnceAMinuteAndLoseNothing) {
+  using namespace std::chrono_literals;
+  const TOverflowNotices::TClock::time_point t0{};
+  struct TStep {
+    std::chrono::seconds at;
+    std::vector<int64_t> counts;
+    std::vector<size_t> told;
+  };
+  const TStep steps[] = {
+      {0s, {0, 0, -1}, {}},     {1s, {2, 0, -1}, {0}},  {2s, {5, 1, -1}, {1}},  // row 0 waits its minute
+      {60s, {5, 1, -1}, {}},    {61s, {5, 1, -1}, {0}},  // the losses of the quiet minute
+      {62s, {5, 1, -1}, {}},    {200s, {5, 1, -1}, {}},  // nothing new
+      {201s, {6, 2, -1}, {0, 1}},
+  };
+  TOverflowNotices notices;
+  for (const TStep& s : steps) {
+    SCOPED_TRACE(s.at.count());
+    EXPECT_EQ(notices.Check(s.counts, t0 + s.at), s.told);
+  }
 }
 
 class UnpluggedCard : public ::testing::Test {
