@@ -38,6 +38,11 @@ class THandleTable {
   // Every handle forgotten (the card closed); the numbering goes on.
   void Clear() { entries_.clear(); }
   size_t Size() const { return entries_.size(); }
+  // The record a handle in use names.
+  std::optional<uint64_t> Find(int32_t handle) const {
+    const auto it = entries_.find(handle);
+    return it == entries_.end() ? std::nullopt : std::optional(it->second);
+  }
 
  private:
   std::map<int32_t, uint64_t> entries_;

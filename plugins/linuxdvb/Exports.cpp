@@ -4,6 +4,8 @@
 #include <limits.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 
 #include "CardExports.h"
@@ -33,3 +35,10 @@ linuxdvb::TLinuxDvbCard& Card() {
 } // namespace
 
 cardplugin::TCard& cardplugin::ThisCard() { return Card(); }
+
+// The optional export: why the card is not ready.
+MC_EXPORT int32_t DVBGetReason() { return Card().Reason(); }
+MC_EXPORT int32_t DVBGetOverflows(int32_t handle) {
+  const int64_t n = Card().FilterOverflows(handle);
+  return static_cast<int32_t>(std::min<int64_t>(n, INT32_MAX));
+}

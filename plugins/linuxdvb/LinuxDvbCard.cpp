@@ -6,6 +6,7 @@
 #include <linux/dvb/frontend.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -18,28 +19,49 @@ namespace {
 constexpr size_t kPacketSize = 188;
 constexpr int kMaxAdapters = 16;
 constexpr int kBusPauseMs = 15;      // DiSEqC: at least 15 ms after a voltage change and a command
+constexpr int kLnbPowerUpMs = 200;   // a switched-off LNB and its switches start before they listen
 constexpr int kLockPollMs = 50;
-constexpr int kLockPolls = 24;       // about 1.2 s per delivery system
+constexpr int kLockPolls = 40;       // 2 s per attempt, as dvbv5-zap and szap-s2 wait
 constexpr int kPollTimeoutMs = 50;   // bounds how long Close waits for the thread
-constexpr unsigned long kDemuxBufferBytes = 1024 * 1024;  // rides out a slow callback
+// Some seconds of a 320 kbit/s channel behind a slow callback; for 250
+// filters that is 64 MiB of kernel memory, not the 256 MiB a megabyte each
+// would ask for.
+constexpr unsigned long kDemuxBufferBytes = 256 * 1024;
+constexpr unsigned long kSmallestDemuxBuffer = 64 * 1024;
 constexpr size_t kReadBytes = 256 * kPacketSize;
 
 void* Value(unsigned long v) { return reinterpret_cast<void*>(v); }
 
 uint8_t Clamp100(double v) { return static_cast<uint8_t>(std::clamp(v, 0.0, 100.0) + 0.5); }
 
-// A statistic in 0..100, or -1 when the frontend does not offer it.
-// Signal: -85 dBm and below reads 0, -25 dBm and above 100. CNR: 0..15 dB,
-// the span between no picture and a very good dish for QPSK/8PSK.
+// The meters' scales. Level: -85 dBm and below reads 0, -25 dBm and above
+// 100. Quality: C/N 0..15 dB, the span between no picture and a very good
+// dish for QPSK/8PSK.
+uint8_t LevelOfDbm(double dbm) { return Clamp100((dbm + 85.0) * 100.0 / 60.0); }
+uint8_t QualityOfDb(double db) { return Clamp100(db * 100.0 / 15.0); }
+
+// A statistic in 0..100, or -1 when the frontend does not offer it. Of the
+// layers a driver may give, one in dB is preferred to a relative one.
 int ScaleStat(const dtv_property& p, bool signal) {
-  if (p.u.st.len == 0) return -1;
-  const dtv_stats& s = p.u.st.stat[0];
-  if (s.scale == FE_SCALE_RELATIVE) return Clamp100(double(s.uvalue) * 100.0 / 65535.0);
-  if (s.scale == FE_SCALE_DECIBEL) {
-    const double db = double(s.svalue) / 1000.0;
-    return signal ? Clamp100((db + 85.0) * 100.0 / 60.0) : Clamp100(db * 100.0 / 15.0);
+  const dtv_stats* relative = nullptr;
+  for (uint32_t i = 0; i < p.u.st.len && i < MAX_DTV_STATS; ++i) {
+    const dtv_stats& s = p.u.st.stat[i];
+    if (s.scale == FE_SCALE_DECIBEL) {
+      const double db = double(s.svalue) / 1000.0;
+      return signal ? LevelOfDbm(db) : QualityOfDb(db);
+    }
+    if (s.scale == FE_SCALE_RELATIVE && !relative) relative = &s;
   }
-  return -1;
+  return relative ? Clamp100(double(relative->uvalue) * 100.0 / 65535.0) : -1;
+}
+
+int32_t ReasonOfOpen(int error) {
+  switch (error) {
+    case EBUSY: return kReasonBusy;
+    case EACCES:
+    case EPERM: return kReasonPermission;
+    default: return kReasonNoCard;
+  }
 }
 
 } // namespace
@@ -80,15 +102,34 @@ TLinuxDvbCard::~TLinuxDvbCard() {
   if (thread_.joinable()) thread_.join();  // a Close made from a callback left it to us
 }
 
+TLinuxDvbCard::TDriverRules TLinuxDvbCard::RulesFor(const char* frontendName) {
+  std::string name = frontendName ? frontendName : "";
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  TDriverRules rules;
+  // cx24116 and cx24117 check DVB-S2 code rate and roll-off against tables
+  // without the AUTO values.
+  rules.explicitS2 = name.find("cx24116") != std::string::npos || name.find("cx24117") != std::string::npos;
+  rules.stb0899Units = name.find("stb0899") != std::string::npos;
+  return rules;
+}
+
 int TLinuxDvbCard::FindFrontend(const TDeviceChoice& choice, int& adapter, int& frontend) {
   const int first = choice.adapter >= 0 ? choice.adapter : 0;
   const int last = choice.adapter >= 0 ? choice.adapter : kMaxAdapters - 1;
+  int32_t reason = kReasonNoCard;
   for (int a = first; a <= last; ++a) {
     char path[64];
     std::snprintf(path, sizeof path, "/dev/dvb/adapter%d/frontend%d", a, choice.frontend);
     const int fd = kernel_.Open(path, O_RDWR | O_NONBLOCK);
-    if (fd < 0) continue;
+    if (fd < 0) {
+      // A busy or forbidden adapter says more than the missing ones after it.
+      const int32_t why = ReasonOfOpen(errno);
+      if (why == kReasonBusy || (why == kReasonPermission && reason == kReasonNoCard)) reason = why;
+      continue;
+    }
     bool dvbS = false, dvbS2 = false;
+    dvb_frontend_info info{};
+    const bool haveInfo = kernel_.Ioctl(fd, FE_GET_INFO, &info) == 0;
     dtv_property p{};
     p.cmd = DTV_ENUM_DELSYS;
     dtv_properties list{1, &p};
@@ -97,18 +138,21 @@ int TLinuxDvbCard::FindFrontend(const TDeviceChoice& choice, int& adapter, int& 
         dvbS |= p.u.buffer.data[i] == SYS_DVBS;
         dvbS2 |= p.u.buffer.data[i] == SYS_DVBS2;
       }
-    } else if (dvb_frontend_info info{}; kernel_.Ioctl(fd, FE_GET_INFO, &info) == 0 && info.type == FE_QPSK) {
+    } else if (haveInfo && info.type == FE_QPSK) {
       dvbS = true;  // a driver from before the property interface
       dvbS2 = (info.caps & FE_CAN_2G_MODULATION) != 0;
     }
     if (dvbS || dvbS2) {
       canDvbS2_ = dvbS2;
+      info.name[sizeof info.name - 1] = 0;
+      rules_ = RulesFor(haveInfo ? info.name : "");
       adapter = a;
       frontend = choice.frontend;
       return fd;
     }
     kernel_.Close(fd);
   }
+  reason_ = reason;
   return -1;
 }
 
@@ -116,13 +160,17 @@ int32_t TLinuxDvbCard::Open() {
   std::lock_guard tune(tuneMutex_);
   std::unique_lock lock(mutex_);
   if (open_) return 1;
+  reason_ = kReasonNone;
   TDeviceChoice choice;
   if (std::FILE* f = configPath_.empty() ? nullptr : std::fopen(configPath_.c_str(), "r")) {
     std::string text;
     char chunk[512];
     for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) text.append(chunk, n);
     std::fclose(f);
-    if (!ParseDeviceChoice(text, choice)) return 0;  // better no card than the wrong one
+    if (!ParseDeviceChoice(text, choice)) {  // better no card than the wrong one
+      reason_ = kReasonNoCard;
+      return 0;
+    }
   }
   int adapter = 0, frontend = 0;
   const int fd = FindFrontend(choice, adapter, frontend);
@@ -136,8 +184,18 @@ int32_t TLinuxDvbCard::Open() {
   char path[64];
   std::snprintf(path, sizeof path, "/dev/dvb/adapter%d/demux%d", adapter,
                 choice.demux >= 0 ? choice.demux : frontend);
+  // A card that tunes but cannot deliver is no card for recording.
+  const int demux = kernel_.Open(path, O_RDWR | O_NONBLOCK);
+  if (demux < 0) {
+    kernel_.Close(fd);
+    reason_ = errno == EBUSY || errno == EACCES || errno == EPERM ? ReasonOfOpen(errno) : kReasonNoDemux;
+    return 0;
+  }
+  kernel_.Close(demux);
   demuxPath_ = path;
   frontendFd_ = fd;
+  lnbPowered_ = false;
+  lost_ = false;
   open_ = true;
   stop_ = false;
   thread_ = std::thread(&TLinuxDvbCard::Run, this);
@@ -150,6 +208,7 @@ void TLinuxDvbCard::Close() {
   if (frontendFd_ >= 0) kernel_.Close(frontendFd_);
   frontendFd_ = -1;
   open_ = false;
+  lost_ = false;
   stop_ = true;
   for (const auto& [serial, f] : filters_)
     if (f.fd >= 0) pendingClose_.push_back(f.fd);
@@ -175,6 +234,7 @@ int32_t TLinuxDvbCard::SendDiSEqC(int32_t port) {
 
 int32_t TLinuxDvbCard::SetTuner(const TTunerParams& params) {
   std::lock_guard tune(tuneMutex_);
+  if (lost_ && frontendFd_ >= 0) LoseDevice(true);
   if (frontendFd_ < 0) return 0;
   if (params.Voltage != 13 && params.Voltage != 18) return 0;  // no polarisation to select
   const bool horizontal = params.Voltage == 18;
@@ -184,22 +244,28 @@ int32_t TLinuxDvbCard::SetTuner(const TTunerParams& params) {
   // The tone must be off while the bus carries the DiSEqC command.
   kernel_.Ioctl(fd, FE_SET_TONE, Value(SEC_TONE_OFF));
   kernel_.Ioctl(fd, FE_SET_VOLTAGE, Value(horizontal ? SEC_VOLTAGE_18 : SEC_VOLTAGE_13));
-  kernel_.Sleep(kBusPauseMs);
+  kernel_.Sleep(lnbPowered_ ? kBusPauseMs : kLnbPowerUpMs);
+  lnbPowered_ = true;
   if (diseqcPort_ != 0) {
-    dvb_diseqc_master_cmd cmd{};
-    cmd.msg[0] = 0xE0;  // from the master, no reply wanted, first transmission
-    cmd.msg[1] = 0x10;  // to any LNB or switch
+    // Committed switch: the port picks one of four inputs; polarisation and
+    // band travel with it, as the switch decides them for the chosen LNB.
+    const int input = (diseqcPort_ - 1) & 3;
+    const auto committed = static_cast<uint8_t>(0xF0 | (input << 2) | (horizontal ? 2 : 0) | (toneOn ? 1 : 0));
     if (diseqcPort_ <= 4) {
-      // Committed switch: the port picks the input; polarisation and band
-      // travel with it, as the switch decides them for the chosen LNB.
-      cmd.msg[2] = 0x38;
-      cmd.msg[3] = static_cast<uint8_t>(0xF0 | ((diseqcPort_ - 1) << 2) | (horizontal ? 2 : 0) | (toneOn ? 1 : 0));
+      SendDiseqcCommand(0xE0, 0x38, committed);
     } else {
-      cmd.msg[2] = 0x39;  // uncommitted switch
-      cmd.msg[3] = static_cast<uint8_t>(0xF0 | (diseqcPort_ - 5));
+      // Ports 5 to 8: input 1 to 4 of an uncommitted (DiSEqC 1.1) switch,
+      // which an 8-input switch reads alone and a cascade reads in front of
+      // the committed one. A switch behind another hears the bus only once
+      // the first has switched, hence the repeat.
+      const auto uncommitted = static_cast<uint8_t>(0xF0 | (diseqcPort_ - 5));
+      SendDiseqcCommand(0xE0, 0x38, committed);
+      SendDiseqcCommand(0xE0, 0x39, uncommitted);
+      SendDiseqcCommand(0xE1, 0x38, committed);  // 0xE1: a repeated transmission
+      SendDiseqcCommand(0xE1, 0x39, uncommitted);
     }
-    cmd.msg_len = 4;
-    kernel_.Ioctl(fd, FE_DISEQC_SEND_MASTER_CMD, &cmd);
+    // Simple A/B (tone burst) switches hear only this.
+    kernel_.Ioctl(fd, FE_DISEQC_SEND_BURST, Value((diseqcPort_ - 1) % 2 == 0 ? SEC_MINI_A : SEC_MINI_B));
     kernel_.Sleep(kBusPauseMs);
   }
   kernel_.Ioctl(fd, FE_SET_TONE, Value(toneOn ? SEC_TONE_ON : SEC_TONE_OFF));
@@ -207,13 +273,41 @@ int32_t TLinuxDvbCard::SetTuner(const TTunerParams& params) {
   // C band has the oscillator above the transponder, Ku band below it.
   const int64_t difference = int64_t(params.Frequency) - int64_t(params.LocalOscillator);
   const auto intermediate = static_cast<uint32_t>(difference < 0 ? -difference : difference);
-  if (Tune(SYS_DVBS, intermediate, params.SymbolRate) && WaitForLock()) return 1;
-  // Many radio transponders are DVB-S2 now.
-  if (canDvbS2_ && Tune(SYS_DVBS2, intermediate, params.SymbolRate) && WaitForLock()) return 1;
+  // DVB-S is always QPSK, and strict drivers refuse anything else. For
+  // DVB-S2 the explicit values tuning tools use, 8PSK first as radio
+  // transponders mostly are. A driver that takes no FEC_AUTO there is given
+  // a code rate to pass its check: the demodulator reads the real one from
+  // each frame's header. Three attempts of 2 s bound the whole tuning.
+  const uint32_t s2Fec8psk = rules_.explicitS2 ? FEC_3_4 : FEC_AUTO;
+  const uint32_t s2FecQpsk = rules_.explicitS2 ? FEC_3_4 : FEC_AUTO;
+  const TAttempt attempts[] = {
+      {SYS_DVBS, QPSK, FEC_AUTO, ROLLOFF_35},
+      {SYS_DVBS2, PSK_8, s2Fec8psk, ROLLOFF_35},
+      {SYS_DVBS2, QPSK, s2FecQpsk, ROLLOFF_35},
+  };
+  for (const TAttempt& a : attempts) {
+    if (a.system == SYS_DVBS2 && !canDvbS2_) break;
+    if (Tune(a, intermediate, params.SymbolRate) && WaitForLock()) return 1;
+    if (lost_) {
+      LoseDevice(true);
+      return 0;
+    }
+  }
   return 0;
 }
 
-bool TLinuxDvbCard::Tune(uint32_t deliverySystem, uint32_t intermediateKHz, uint32_t symbolRate) {
+void TLinuxDvbCard::SendDiseqcCommand(uint8_t framing, uint8_t command, uint8_t data) {
+  dvb_diseqc_master_cmd cmd{};
+  cmd.msg[0] = framing;  // from the master, no reply wanted
+  cmd.msg[1] = 0x10;     // to any LNB or switch
+  cmd.msg[2] = command;
+  cmd.msg[3] = data;
+  cmd.msg_len = 4;
+  kernel_.Ioctl(frontendFd_, FE_DISEQC_SEND_MASTER_CMD, &cmd);
+  kernel_.Sleep(kBusPauseMs);
+}
+
+bool TLinuxDvbCard::Tune(const TAttempt& attempt, uint32_t intermediateKHz, uint32_t symbolRate) {
   dtv_property p[10]{};
   uint32_t n = 0;
   auto set = [&](uint32_t cmd, uint32_t data) {
@@ -221,62 +315,97 @@ bool TLinuxDvbCard::Tune(uint32_t deliverySystem, uint32_t intermediateKHz, uint
     p[n++].u.data = data;
   };
   set(DTV_CLEAR, 0);
-  set(DTV_DELIVERY_SYSTEM, deliverySystem);
+  set(DTV_DELIVERY_SYSTEM, attempt.system);
   set(DTV_FREQUENCY, intermediateKHz);
   set(DTV_SYMBOL_RATE, symbolRate);
-  set(DTV_INNER_FEC, FEC_AUTO);
-  set(DTV_MODULATION, QAM_AUTO);
+  set(DTV_INNER_FEC, attempt.fec);
+  set(DTV_MODULATION, attempt.modulation);
   set(DTV_INVERSION, INVERSION_AUTO);
-  if (deliverySystem == SYS_DVBS2) {
+  if (attempt.system == SYS_DVBS2) {
     set(DTV_PILOT, PILOT_AUTO);
-    set(DTV_ROLLOFF, ROLLOFF_AUTO);
+    set(DTV_ROLLOFF, attempt.rolloff);
   }
   set(DTV_TUNE, 0);
   dtv_properties list{n, p};
-  return kernel_.Ioctl(frontendFd_, FE_SET_PROPERTY, &list) == 0;
+  if (kernel_.Ioctl(frontendFd_, FE_SET_PROPERTY, &list) == 0) return true;
+  if (errno == ENODEV) lost_ = true;
+  return false;
 }
 
 bool TLinuxDvbCard::WaitForLock() {
   for (int i = 0; i < kLockPolls; ++i) {
     fe_status_t status{};
-    if (kernel_.Ioctl(frontendFd_, FE_READ_STATUS, &status) == 0 && (status & FE_HAS_LOCK)) return true;
+    if (kernel_.Ioctl(frontendFd_, FE_READ_STATUS, &status) == 0) {
+      if (status & FE_HAS_LOCK) return true;
+    } else if (errno == ENODEV) {
+      lost_ = true;
+      return false;
+    }
     kernel_.Sleep(kLockPollMs);
   }
   return false;
 }
 
+void TLinuxDvbCard::ReadMeters(bool locked, int& level, int& quality) {
+  dtv_property p[2]{};
+  p[0].cmd = DTV_STAT_SIGNAL_STRENGTH;
+  p[1].cmd = DTV_STAT_CNR;
+  dtv_properties list{2, p};
+  level = quality = -1;
+  if (kernel_.Ioctl(frontendFd_, FE_GET_PROPERTY, &list) == 0) {
+    level = ScaleStat(p[0], true);
+    quality = ScaleStat(p[1], false);
+  }
+  // Older drivers give only the legacy readings, in units of their own:
+  // 0..65535 by convention, or stb0899's.
+  uint16_t raw = 0;
+  if (level < 0 && kernel_.Ioctl(frontendFd_, FE_READ_SIGNAL_STRENGTH, &raw) == 0)
+    level = rules_.stb0899Units ? LevelOfDbm((int16_t(raw) - 750) / 10.0) : Clamp100(raw / 655.35);
+  raw = 0;
+  if (quality < 0 && kernel_.Ioctl(frontendFd_, FE_READ_SNR, &raw) == 0)
+    quality = rules_.stb0899Units ? QualityOfDb(int16_t(raw) / 10.0) : Clamp100(raw / 655.35);
+  level = std::max(level, 0);
+  // A C/N before lock measures noise, not the transponder.
+  quality = locked ? std::max(quality, 0) : 0;
+}
+
 int32_t TLinuxDvbCard::GetTunerStatus(uint8_t* level, uint8_t* quality) {
   std::lock_guard tune(tuneMutex_);
   int lv = 0, q = 0;
-  fe_status_t status{};
-  const bool locked = frontendFd_ >= 0 && kernel_.Ioctl(frontendFd_, FE_READ_STATUS, &status) == 0 &&
-                      (status & FE_HAS_LOCK);
-  if (locked) {
-    dtv_property p[2]{};
-    p[0].cmd = DTV_STAT_SIGNAL_STRENGTH;
-    p[1].cmd = DTV_STAT_CNR;
-    dtv_properties list{2, p};
-    lv = q = -1;
-    if (kernel_.Ioctl(frontendFd_, FE_GET_PROPERTY, &list) == 0) {
-      lv = ScaleStat(p[0], true);
-      q = ScaleStat(p[1], false);
+  bool locked = false;
+  if (!lost_ && frontendFd_ >= 0) {
+    fe_status_t status{};
+    if (kernel_.Ioctl(frontendFd_, FE_READ_STATUS, &status) == 0) {
+      locked = (status & FE_HAS_LOCK) != 0;
+      // The level shows before lock: it is what the user aims the dish by.
+      ReadMeters(locked, lv, q);
+    } else if (errno == ENODEV) {
+      lost_ = true;
     }
-    // Older drivers only give the legacy readings, 0..65535 by convention.
-    uint16_t raw = 0;
-    if (lv < 0) lv = kernel_.Ioctl(frontendFd_, FE_READ_SIGNAL_STRENGTH, &raw) == 0 ? Clamp100(raw / 655.35) : 0;
-    raw = 0;
-    if (q < 0) q = kernel_.Ioctl(frontendFd_, FE_READ_SNR, &raw) == 0 ? Clamp100(raw / 655.35) : 0;
+  }
+  if (lost_) {
+    if (frontendFd_ >= 0) LoseDevice(true);
+    lv = q = 0;
   }
   if (level) *level = static_cast<uint8_t>(lv);
   if (quality) *quality = static_cast<uint8_t>(q);
-  return locked ? 1 : 0;
+  return lost_ ? kTunerStatusLost : locked ? 1 : 0;
 }
 
 int TLinuxDvbCard::OpenDemux(uint16_t pid) {
   const int fd = kernel_.Open(demuxPath_.c_str(), O_RDWR | O_NONBLOCK);
   if (fd < 0) return -1;
-  // A smaller buffer than asked for still works: no reason to refuse.
-  kernel_.Ioctl(fd, DMX_SET_BUFFER_SIZE, Value(kDemuxBufferBytes));
+  // A smaller buffer than asked for still works: no reason to refuse the
+  // filter, but the kernel's 8 KiB default loses packets behind any slow
+  // callback, so a refusal of every size is told.
+  unsigned long size = kDemuxBufferBytes;
+  while (kernel_.Ioctl(fd, DMX_SET_BUFFER_SIZE, Value(size)) != 0) {
+    if (size <= kSmallestDemuxBuffer) {
+      reason_ = kReasonBufferRefused;
+      break;
+    }
+    size /= 2;
+  }
   dmx_pes_filter_params filter{};
   filter.pid = pid;
   filter.input = DMX_IN_FRONTEND;
@@ -292,7 +421,7 @@ int TLinuxDvbCard::OpenDemux(uint16_t pid) {
 
 int32_t TLinuxDvbCard::AddFilter(int32_t pid, TFilterCallback callback) {
   std::unique_lock lock(mutex_);
-  if (!open_) return 0;
+  if (!open_ || lost_) return 0;
   int fd = -1;
   const bool acceptable = pid >= 0 && pid <= 0x1FFF && callback && !handles_.Full();
   if (acceptable) fd = OpenDemux(static_cast<uint16_t>(pid));
@@ -341,6 +470,14 @@ void TLinuxDvbCard::DelFilter(int32_t handle) {
   --deleteWaiters_;
 }
 
+int64_t TLinuxDvbCard::FilterOverflows(int32_t handle) {
+  std::lock_guard lock(mutex_);
+  const auto serial = handles_.Find(handle);
+  if (!serial) return -1;
+  const auto it = filters_.find(*serial);
+  return it == filters_.end() ? -1 : it->second.overflows;
+}
+
 void TLinuxDvbCard::SetCount(int32_t mode) {
   std::lock_guard lock(mutex_);
   handles_.SetCount(mode);
@@ -351,6 +488,36 @@ void TLinuxDvbCard::ClosePending() {
   for (const int fd : pendingClose_) kernel_.Close(fd);
   pendingClose_.clear();
   changed_.notify_all();
+}
+
+void TLinuxDvbCard::LoseDevice(bool holdingTune) {
+  lost_ = true;
+  // The kernel finishes an unplugged adapter only once every file of it is
+  // closed; until then a replugged card cannot come back.
+  std::unique_lock tune(tuneMutex_, std::defer_lock);
+  if (!holdingTune) tune.try_lock();  // a tuning under way closes the frontend itself
+  std::lock_guard lock(mutex_);
+  // Only the delivery thread closes demux files: it may be polling them.
+  for (auto& [serial, f] : filters_) {
+    if (f.fd >= 0) pendingClose_.push_back(f.fd);
+    f.fd = -1;
+    f.dead = true;
+  }
+  ++filtersSerial_;
+  wake_.notify_all();
+  if (OnDeliveryThread()) ClosePending();
+  if ((holdingTune || tune.owns_lock()) && frontendFd_ >= 0) {
+    kernel_.Close(frontendFd_);
+    frontendFd_ = -1;
+  }
+}
+
+bool TLinuxDvbCard::VanishedOn(uint64_t serial) {
+  std::lock_guard lock(mutex_);
+  // A filter removed since the poll was stopped, which also reads as an
+  // error: only a filter still running tells of the device.
+  const auto it = filters_.find(serial);
+  return !stop_ && it != filters_.end() && !it->second.dead;
 }
 
 void TLinuxDvbCard::MarkDead(uint64_t serial) {
@@ -376,23 +543,29 @@ bool TLinuxDvbCard::Deliver(uint64_t serial, const uint8_t* packet) {
   return true;
 }
 
-void TLinuxDvbCard::ReadFilter(uint64_t serial, int fd, std::vector<uint8_t>& carry,
+bool TLinuxDvbCard::ReadFilter(uint64_t serial, int fd, bool pollError, std::vector<uint8_t>& carry,
                                std::vector<uint8_t>& buffer) {
   const size_t kept = carry.size();
   if (kept != 0) std::memcpy(buffer.data(), carry.data(), kept);
   const ssize_t n = kernel_.Read(fd, buffer.data() + kept, buffer.size() - kept);
   if (n < 0) {
-    if (errno == EOVERFLOW) {  // the kernel dropped what did not fit; what follows is good
+    const int error = errno;
+    if (error == EOVERFLOW) {  // the kernel dropped what did not fit; what follows is good
       overflows_.fetch_add(1, std::memory_order_relaxed);
+      std::lock_guard lock(mutex_);
+      if (const auto it = filters_.find(serial); it != filters_.end()) ++it->second.overflows;
       carry.clear();
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ETIMEDOUT) {
-      MarkDead(serial);  // the device failed or went away: stop polling it
+    } else if (error == ENODEV || (pollError && (error == EAGAIN || error == EWOULDBLOCK))) {
+      // An unplugged adapter's demux polls as an error and reads as empty.
+      if (VanishedOn(serial)) return false;
+    } else if (error != EAGAIN && error != EWOULDBLOCK && error != EINTR && error != ETIMEDOUT) {
+      MarkDead(serial);  // the device failed: stop polling it
     }
-    return;
+    return true;
   }
   if (n == 0) {  // a demux file with no running filter behind it
     MarkDead(serial);
-    return;
+    return true;
   }
   const size_t len = kept + static_cast<size_t>(n);
   size_t pos = 0;
@@ -405,11 +578,12 @@ void TLinuxDvbCard::ReadFilter(uint64_t serial, int fd, std::vector<uint8_t>& ca
     }
     if (!Deliver(serial, p)) {
       carry.clear();
-      return;
+      return true;
     }
     pos += kPacketSize;
   }
   carry.assign(buffer.begin() + static_cast<ptrdiff_t>(pos), buffer.begin() + static_cast<ptrdiff_t>(len));
+  return true;
 }
 
 void TLinuxDvbCard::Run() {
@@ -454,10 +628,14 @@ void TLinuxDvbCard::Run() {
       continue;
     }
     for (size_t i = 0; i < fds.size() && ready > 0; ++i) {
-      if (fds[i].revents & POLLNVAL)
+      if (fds[i].revents & POLLNVAL) {
         MarkDead(watches[i].serial);
-      else if (fds[i].revents != 0)
-        ReadFilter(watches[i].serial, watches[i].fd, carries[watches[i].serial], buffer);
+      } else if (fds[i].revents != 0 &&
+                 !ReadFilter(watches[i].serial, watches[i].fd, (fds[i].revents & POLLERR) != 0,
+                             carries[watches[i].serial], buffer)) {
+        LoseDevice(false);
+        break;  // every file just watched is closed
+      }
     }
   }
 }

@@ -50,6 +50,20 @@ class TLinuxDvbCard final : public cardplugin::TCard {
 
   // Demux buffer overflows seen (packets were lost; reading went on).
   int64_t Overflows() const { return overflows_.load(std::memory_order_relaxed); }
+  // Overflows of the filter with this handle; -1 when no filter has it.
+  int64_t FilterOverflows(int32_t handle);
+  // Why the last Open failed, or a later problem worth telling (TCardReason).
+  int32_t Reason() const { return reason_.load(); }
+  // The adapter went away (unplugged): its files are closed, nothing is
+  // delivered, and the tuner status says so until Close.
+  bool Lost() const { return lost_.load(); }
+
+  // What the kernel's drivers differ in, told by the frontend's name.
+  struct TDriverRules {
+    bool explicitS2 = false;      // refuses FEC_AUTO and ROLLOFF_AUTO for DVB-S2
+    bool stb0899Units = false;    // legacy C/N in 0.1 dB, strength in 0.1 dBm + 750
+  };
+  static TDriverRules RulesFor(const char* frontendName);
 
  private:
   struct TFilter {
@@ -59,18 +73,31 @@ class TLinuxDvbCard final : public cardplugin::TCard {
     bool wholePackets = false;
     int fd = -1;
     bool dead = false;  // its device failed: no longer polled
+    int64_t overflows = 0;
   };
   struct TWatch {
     uint64_t serial;
     int fd;
   };
 
+  struct TAttempt {
+    uint32_t system, modulation, fec, rolloff;
+  };
   int FindFrontend(const TDeviceChoice& choice, int& adapter, int& frontend);
-  bool Tune(uint32_t deliverySystem, uint32_t intermediateKHz, uint32_t symbolRate);
+  bool Tune(const TAttempt& attempt, uint32_t intermediateKHz, uint32_t symbolRate);
   bool WaitForLock();
+  void SendDiseqcCommand(uint8_t framing, uint8_t command, uint8_t data);
+  void ReadMeters(bool locked, int& level, int& quality);
+  // The device is gone: its files are closed and nothing more is delivered.
+  // holdingTune: the caller holds tuneMutex_ (else the frontend is closed by
+  // its next holder).
+  void LoseDevice(bool holdingTune);
+  bool VanishedOn(uint64_t serial);
   int OpenDemux(uint16_t pid);
   void Run();
-  void ReadFilter(uint64_t serial, int fd, std::vector<uint8_t>& carry, std::vector<uint8_t>& buffer);
+  // False when the read shows that the device has gone.
+  bool ReadFilter(uint64_t serial, int fd, bool pollError, std::vector<uint8_t>& carry,
+                  std::vector<uint8_t>& buffer);
   bool Deliver(uint64_t serial, const uint8_t* packet);
   void MarkDead(uint64_t serial);
   void ClosePending();  // under mutex_
@@ -84,6 +111,8 @@ class TLinuxDvbCard final : public cardplugin::TCard {
   std::mutex tuneMutex_;
   int frontendFd_ = -1;
   bool canDvbS2_ = false;
+  TDriverRules rules_;
+  bool lnbPowered_ = false;  // since Open: the first command waits for the LNB to start
   int32_t diseqcPort_ = 0;
 
   // Filters and the delivery thread, under mutex_.
@@ -106,6 +135,8 @@ class TLinuxDvbCard final : public cardplugin::TCard {
   int deleteWaiters_ = 0;
 
   std::atomic<int64_t> overflows_{0};
+  std::atomic<int32_t> reason_{0};
+  std::atomic<bool> lost_{false};
 };
 
 } // namespace linuxdvb

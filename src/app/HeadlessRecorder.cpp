@@ -85,10 +85,15 @@ void CloseCard(TDevicePlugin& card) {
   UnloadDevicePlugin(card);
 }
 
-std::string SignalText(const TDevicePlugin& card) {
-  const TTunerSignal s = ReadTunerSignal(card).value_or(TTunerSignal{});
+std::string SignalText(const TTunerSignal& s) {
   return "уровень " + std::to_string(s.Level) + ", качество " + std::to_string(s.Quality);
 }
+std::string SignalText(const TDevicePlugin& card) { return SignalText(ReadTunerSignal(card).value_or(TTunerSignal{})); }
+
+// The card went away mid-run (a USB card unplugged): a status of its own, so
+// that a service manager restarts the recorder once the card is back.
+constexpr int kCardLostStatus = 4;
+const char* const kCardLostMessage = "Карта потеряна: устройство отключено, запись остановлена";
 
 int Scan(TDevicePlugin& card, const text::TIniFiles& ini) {
   TTransponderSettings settings;
@@ -205,6 +210,7 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
               std::to_string(::getpid()));
 
     using Clock = std::chrono::steady_clock;
+    TOverflowNotices overflows;
     const auto end = cl.Seconds ? Clock::now() + std::chrono::seconds(*cl.Seconds) : Clock::time_point::max();
     for (;;) {
       const auto left = end - Clock::now();
@@ -213,12 +219,25 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
       const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
       const timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
       if (sigtimedwait(&stopSignals, nullptr, &timeout) > 0) break;
-      std::string line = "Сигнал: " + SignalText(card);
+      const TTunerSignal signal = ReadTunerSignal(card).value_or(TTunerSignal{});
+      if (signal.Lost) {
+        PrintError(kCardLostMessage);
+        status = kCardLostStatus;
+        break;
+      }
+      std::string line = "Сигнал: " + SignalText(signal);
       for (size_t r = 0; r < list.Count(); ++r)
         if (list.Row(r).Ticked) line += " | " + list.Row(r).Number + ":" + sizes.Get(r);
+      if (card.DVBGetOverflows) {
+        // Row r's filter is the (r + 1)-th added after the switch to whole packets.
+        std::vector<int64_t> counts(list.Count());
+        for (size_t r = 0; r < counts.size(); ++r) counts[r] = card.DVBGetOverflows(static_cast<int32_t>(r + 1));
+        for (const size_t r : overflows.Check(counts, Clock::now()))
+          line += " | " + text::Cp1251ToUtf8(list.Row(r).Number) + ": потеряны пакеты (буфер переполнен)";
+      }
       PrintLine(line);
     }
-    if (!run.Stop() || problems > 0) status = 3;
+    if ((!run.Stop() || problems > 0) && status == 0) status = 3;
   }
   CloseCard(card);
   PrintLine("Запись остановлена.");

@@ -57,6 +57,8 @@ int LoadDevicePlugin(const std::string& card, TDevicePlugin& table) {
                    lib.Resolve("DVBDelFilter", loaded.DVBDelFilter) &&
                    lib.Resolve("DVBSETCOUNT", loaded.DVBSETCOUNT);
   if (!all) return -1;
+  if (!lib.Resolve("DVBGetReason", loaded.DVBGetReason)) loaded.DVBGetReason = nullptr;
+  if (!lib.Resolve("DVBGetOverflows", loaded.DVBGetOverflows)) loaded.DVBGetOverflows = nullptr;
   g_library = std::move(lib);
   table = loaded;
   return 0;

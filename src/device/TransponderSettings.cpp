@@ -21,6 +21,9 @@ const char* const kCardNotActiveMessage = "Карта не активна";
 namespace {
 
 constexpr int kDiseqcPorts = 8;
+constexpr int32_t kUniversalLowMHz = 9750;
+constexpr int32_t kUniversalHighMHz = 10600;
+constexpr int32_t kUniversalSwitchMHz = 11700;
 // The largest field whose value in kHz (or symbols per second) still fits
 // the tuner record's 32 bits.
 constexpr int32_t kLargestField = static_cast<int32_t>(UINT32_MAX / 1000);
@@ -87,6 +90,17 @@ std::optional<std::string> XdgMusicFolder(const std::string& home) {
 
 } // namespace
 
+const char* CardReasonText(int32_t reason) {
+  switch (reason) {
+    case kReasonBusy: return "карта занята другой программой";
+    case kReasonPermission: return "нет прав на устройство карты (группа video)";
+    case kReasonNoCard: return "карта не найдена";
+    case kReasonNoDemux: return "у карты нет устройства demux";
+    case kReasonBufferRefused: return "ядро отказало в буфере фильтра, пакеты могут теряться";
+    default: return "";
+  }
+}
+
 std::string TTransponderSettings::CardName() const {
   if (CardIndex < 0 || static_cast<size_t>(CardIndex) >= kCardNames.size()) return {};
   return kCardNames[static_cast<size_t>(CardIndex)];
@@ -129,7 +143,8 @@ bool CheckCard(TDevicePlugin& device, const std::string& cardName, const TSettin
     return false;
   }
   if (device.DVBOpen(0) == 0) {
-    Tell(message, kCardNotActiveMessage);
+    const char* reason = CardReasonText(device.DVBGetReason ? device.DVBGetReason() : kReasonNone);
+    Tell(message, std::string(kCardNotActiveMessage) + (*reason ? std::string(": ") + reason : ""));
     return false;
   }
   CardOpen = true;
@@ -143,8 +158,16 @@ TTunerParams TunerParamsOf(int32_t frequencyMHz, int32_t symbolRateKs, int32_t l
   params.Constant2 = 2;
   params.SymbolRate = static_cast<uint32_t>(symbolRateKs) * 1000u;
   params.LocalOscillator = static_cast<uint32_t>(localOscillatorMHz) * 1000u;
-  // The high band starts above 12000 here, not at the usual 11700.
-  params.Tone = frequencyMHz > 12000 ? 1 : 0;
+  // A universal LNB switches to its 10600 MHz oscillator from 11700 MHz on,
+  // with the tone; whichever of its two oscillators was typed, the frequency
+  // decides. Any other oscillator keeps the high band above 12000.
+  if (localOscillatorMHz == kUniversalLowMHz || localOscillatorMHz == kUniversalHighMHz) {
+    const bool high = frequencyMHz >= kUniversalSwitchMHz;
+    params.LocalOscillator = static_cast<uint32_t>(high ? kUniversalHighMHz : kUniversalLowMHz) * 1000u;
+    params.Tone = high ? 1 : 0;
+  } else {
+    params.Tone = frequencyMHz > 12000 ? 1 : 0;
+  }
   params.Voltage = vertical ? 13 : 18;
   return params;
 }

@@ -31,7 +31,10 @@ struct TTransponderSettings {
 using TSettingsMessage = std::function<void(const std::string& message)>;
 
 extern const char* const kWrongCardMessage;  // the plug-in does not load
-extern const char* const kCardNotActiveMessage;  // DVBOpen refused
+extern const char* const kCardNotActiveMessage;  // DVBOpen refused, followed by the reason when known
+
+// The user's text for a plug-in's TCardReason; empty for none or one unknown.
+const char* CardReasonText(int32_t reason);
 
 // Reads the file into `settings`. Lines 1 to 3 and 7 are taken as text, 4 and
 // 8 by the "1" rule; 5 and 6 are converted strictly. Missing lines read as

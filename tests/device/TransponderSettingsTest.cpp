@@ -142,6 +142,27 @@ TEST_F(TransponderSettingsTest, TuneSendsThePortThenTheRecordOrNothingForABadFie
   EXPECT_FALSE(Tune(S{}, TDevicePlugin{}, nullptr));
 }
 
+// A universal LNB's band follows the frequency, whichever of its two
+// oscillators was typed; other oscillators keep the band edge above 12000.
+TEST(TunerParamsOfTest, UniversalLnbBandFollowsTheFrequency) {
+  const struct {
+    int32_t frequency, oscillator;
+    uint32_t sentOscillatorKHz, tone;
+  } cases[] = {
+      {11699, 9750, 9750000, 0},   {11700, 9750, 10600000, 1}, {11850, 9750, 10600000, 1},
+      {11850, 10600, 10600000, 1}, {12000, 9750, 10600000, 1}, {10700, 10600, 9750000, 0},
+      {12500, 10600, 10600000, 1}, {4084, 5150, 5150000, 0},   {11850, 10750, 10750000, 0},
+      {12001, 10750, 10750000, 1}, {12000, 11300, 11300000, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.frequency) + " MHz on " + std::to_string(c.oscillator));
+    const TTunerParams p = TunerParamsOf(c.frequency, 27500, c.oscillator, false);
+    EXPECT_EQ(p.Frequency, uint32_t(c.frequency) * 1000);
+    EXPECT_EQ(p.LocalOscillator, c.sentOscillatorKHz);
+    EXPECT_EQ(p.Tone, c.tone);
+  }
+}
+
 TEST_F(TransponderSettingsTest, DefaultsAndTheShippedFileTuneTheDemoTransponderOnTheEmulator) {
   TTransponderSettings shipped;
   shipped.Pcm = false;

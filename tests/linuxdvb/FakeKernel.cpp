@@ -58,6 +58,21 @@ void TFakeKernel::Vanish() {
   fed_.notify_all();
 }
 
+void TFakeKernel::Replug() {
+  std::lock_guard lock(mutex_);
+  vanished_ = false;
+}
+
+bool TFakeKernel::Locked() {
+  std::lock_guard lock(mutex_);
+  return !vanished_ && !refused_ && tunedSystem_ != 0 && lockOn.count(tunedSystem_) != 0;
+}
+
+int64_t TFakeKernel::Polls() {
+  std::lock_guard lock(mutex_);
+  return polls_;
+}
+
 std::vector<std::string> TFakeKernel::Log() { return LogSince(0); }
 std::vector<std::string> TFakeKernel::LogSince(size_t from) {
   std::lock_guard lock(mutex_);
@@ -97,6 +112,14 @@ int TFakeKernel::Open(const char* path, int) {
   std::lock_guard lock(mutex_);
   const std::string p = path;
   log_.push_back("open " + p);
+  if (const auto e = openErrors.find(p); e != openErrors.end()) {
+    errno = e->second;
+    return -1;
+  }
+  if (vanished_) {
+    errno = ENOENT;
+    return -1;
+  }
   const bool frontend = frontends_.count(p) != 0;
   const bool demux = p.find("/demux") != std::string::npos &&
                      frontends_.count(p.substr(0, p.find("/demux")) + "/frontend0") != 0;
@@ -125,7 +148,15 @@ int TFakeKernel::Ioctl(int fd, unsigned long request, void* arg) {
     return -1;
   }
   const auto value = reinterpret_cast<unsigned long>(arg);
+  if (vanished_ && !file->second.demux) {
+    log_.push_back("ioctl on a vanished frontend");
+    errno = ENODEV;
+    return -1;
+  }
   switch (request) {
+    case FE_DISEQC_SEND_BURST:
+      log_.push_back(value == SEC_MINI_A ? "burst A" : "burst B");
+      return 0;
     case FE_SET_TONE:
       log_.push_back(value == SEC_TONE_ON ? "tone on" : "tone off");
       return 0;
@@ -149,6 +180,8 @@ int TFakeKernel::Ioctl(int fd, unsigned long request, void* arg) {
           case DTV_SYMBOL_RATE: t.symbolRate = p.u.data; break;
           case DTV_INNER_FEC: t.fec = p.u.data; break;
           case DTV_MODULATION: t.modulation = p.u.data; break;
+          case DTV_ROLLOFF: t.rolloff = p.u.data; break;
+          case DTV_PILOT: t.pilot = p.u.data; break;
           case DTV_TUNE: tune = true; break;
           default: break;
         }
@@ -157,12 +190,21 @@ int TFakeKernel::Ioctl(int fd, unsigned long request, void* arg) {
                      std::to_string(t.symbolRate) + (tune ? "" : " (no DTV_TUNE)"));
       tunings_.push_back(t);
       tunedSystem_ = t.deliverySystem;
+      statusReads_ = 0;
+      refused_ = (driver.strictQpsk && t.deliverySystem == SYS_DVBS && t.modulation != QPSK) ||
+                 (driver.strictQpsk && t.deliverySystem == SYS_DVBS2 && t.modulation != QPSK &&
+                  t.modulation != PSK_8) ||
+                 (driver.explicitS2 && t.deliverySystem == SYS_DVBS2 &&
+                  (t.fec == FEC_AUTO || t.rolloff == ROLLOFF_AUTO));
+      if (refused_) log_.push_back("refused");
       return 0;
     }
     case FE_READ_STATUS:
       log_.push_back("status");
       *static_cast<fe_status_t*>(arg) =
-          lockOn.count(tunedSystem_) ? fe_status_t(FE_HAS_SIGNAL | FE_HAS_CARRIER | FE_HAS_LOCK) : fe_status_t(0);
+          refused_ || !lockOn.count(tunedSystem_) ? fe_status_t(0)
+          : ++statusReads_ > lockAfterReads        ? fe_status_t(FE_HAS_SIGNAL | FE_HAS_CARRIER | FE_HAS_LOCK)
+                                                   : fe_status_t(FE_HAS_SIGNAL);
       return 0;
     case FE_GET_PROPERTY: {
       log_.push_back("get property");
@@ -190,6 +232,7 @@ int TFakeKernel::Ioctl(int fd, unsigned long request, void* arg) {
       const auto& fe = frontends_[frontendPaths_[fd]];
       auto* info = static_cast<dvb_frontend_info*>(arg);
       *info = {};
+      std::snprintf(info->name, sizeof info->name, "%s", driver.name.c_str());
       for (const uint32_t s : fe.systems) {
         if (s == SYS_DVBS) info->type = FE_QPSK;
         if (s == SYS_DVBT) info->type = FE_OFDM;
@@ -204,6 +247,10 @@ int TFakeKernel::Ioctl(int fd, unsigned long request, void* arg) {
       *static_cast<uint16_t*>(arg) = legacySnr;
       return 0;
     case DMX_SET_BUFFER_SIZE:
+      if (value > largestBuffer) {
+        errno = ENOMEM;
+        return -1;
+      }
       lastBufferSize_ = value;
       log_.push_back("demux buffer");
       return 0;
@@ -230,13 +277,14 @@ int TFakeKernel::Poll(pollfd* fds, nfds_t count, int timeoutMs) {
     for (nfds_t i = 0; i < count; ++i) {
       const auto f = files_.find(fds[i].fd);
       fds[i].revents = f == files_.end() ? POLLNVAL
-                       : vanished_        ? POLLERR | POLLHUP
+                       : vanished_        ? POLLERR
                        : Readable(f->second) ? (f->second.errors.empty() ? POLLIN : POLLERR)
                                              : 0;
       n += fds[i].revents != 0;
     }
     return n;
   };
+  ++polls_;
   int n = 0;
   fed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return (n = ready()) > 0; });
   return n;
@@ -249,10 +297,6 @@ ssize_t TFakeKernel::Read(int fd, void* to, size_t size) {
   if (f == files_.end()) {
     log_.push_back("read on a closed file");
     errno = EBADF;
-    return -1;
-  }
-  if (vanished_) {
-    errno = ENODEV;
     return -1;
   }
   if (!f->second.errors.empty()) {

@@ -20,6 +20,15 @@ class TFakeKernel final : public linuxdvb::TKernelApi {
  public:
   struct TTuning {
     uint32_t deliverySystem = 0, frequency = 0, symbolRate = 0, fec = 0, modulation = 0;
+    uint32_t rolloff = ROLLOFF_AUTO, pilot = PILOT_AUTO;
+  };
+  // What the drivers of real frontends check. A refusal happens in the
+  // kernel's frontend thread: FE_SET_PROPERTY still returns 0, the frontend
+  // just never finds a signal.
+  struct TDriverRules {
+    std::string name = "Fake DVB-S/S2 frontend";  // FE_GET_INFO's name
+    bool strictQpsk = false;  // cx24116, cx24117, gp8psk, tas2101: DVB-S only as QPSK
+    bool explicitS2 = false;  // cx24116: DVB-S2 without FEC_AUTO, ROLLOFF_AUTO
   };
 
   // Set-up, before the card opens.
@@ -28,13 +37,22 @@ class TFakeKernel final : public linuxdvb::TKernelApi {
   int demuxLimit = 1000;                           // demux files the adapter allows at once
   std::vector<dtv_stats> signalStat, cnrStat;      // empty: not offered
   uint16_t legacySignal = 0, legacySnr = 0;
+  TDriverRules driver;
+  int lockAfterReads = 0;                    // FE_READ_STATUS calls after a tuning before the lock
+  std::map<std::string, int> openErrors;     // path: errno its open fails with (EBUSY, EACCES...)
+  unsigned long largestBuffer = ~0ul;        // DMX_SET_BUFFER_SIZE above this: ENOMEM
 
   // Queues data for every demux file filtering this PID; each feed is one read.
   void Feed(uint16_t pid, std::vector<uint8_t> bytes);
   // The next read of this PID's files fails with this errno (EOVERFLOW...).
   void FailNextRead(uint16_t pid, int error);
-  // The adapter goes away: every demux file reports an error and reads fail.
+  // The adapter goes away as a USB one does under Linux: its demux files
+  // poll as POLLERR and read EAGAIN once empty, the frontend answers ENODEV
+  // and its device nodes are gone. The kernel finishes the removal only when
+  // the card has closed every file (see OpenFiles).
   void Vanish();
+  // The card is plugged in again.
+  void Replug();
   // demuxLimit, changed while the card runs.
   void SetDemuxLimit(int limit);
 
@@ -44,6 +62,9 @@ class TFakeKernel final : public linuxdvb::TKernelApi {
   std::vector<int> Pauses();
   int OpenFiles();
   int64_t Reads();
+  int64_t Polls();
+  // Whether the last tuning found a signal (no data flows without one).
+  bool Locked();
   dmx_pes_filter_params LastPesFilter();
   unsigned long LastBufferSize();
 
@@ -74,6 +95,9 @@ class TFakeKernel final : public linuxdvb::TKernelApi {
   std::map<int, std::string> frontendPaths_;
   int nextFd_ = 100;
   uint32_t tunedSystem_ = 0;
+  bool refused_ = false;
+  int statusReads_ = 0;
+  int64_t polls_ = 0;
   bool vanished_ = false;
   std::vector<std::string> log_;
   std::vector<TTuning> tunings_;

@@ -176,20 +176,22 @@ TEST_F(LinuxDvbCard, TuningSendsTheStandardSequence) {
   };
   const TCase cases[] = {
       {"C band, port 1, horizontal (the defaults)", 1, Params(4084, 2500, 5150, 0, 18),
-       {"tone off", "voltage 18", "pause", "diseqc e0 10 38 f2", "pause", "tone off", "tune DVBS 1066000 2500000",
-        "status"}},
+       {"tone off", "voltage 18", "pause", "diseqc e0 10 38 f2", "pause", "burst A", "pause", "tone off",
+        "tune DVBS 1066000 2500000", "status"}},
       {"Ku high band, port 6, vertical", 6, Params(12100, 27500, 10600, 1, 13),
-       {"tone off", "voltage 13", "pause", "diseqc e0 10 39 f1", "pause", "tone on", "tune DVBS 1500000 27500000",
-        "status"}},
+       {"tone off", "voltage 13", "pause", "diseqc e0 10 38 f5", "pause", "diseqc e0 10 39 f1", "pause",
+        "diseqc e1 10 38 f5", "pause", "diseqc e1 10 39 f1", "pause", "burst B", "pause", "tone on",
+        "tune DVBS 1500000 27500000", "status"}},
       {"Ku high band, port 3, vertical", 3, Params(12100, 27500, 10600, 1, 13),
-       {"tone off", "voltage 13", "pause", "diseqc e0 10 38 f9", "pause", "tone on", "tune DVBS 1500000 27500000",
-        "status"}},
+       {"tone off", "voltage 13", "pause", "diseqc e0 10 38 f9", "pause", "burst A", "pause", "tone on",
+        "tune DVBS 1500000 27500000", "status"}},
       {"Ku low band, port 4, horizontal", 4, Params(11000, 22000, 9750, 0, 18),
-       {"tone off", "voltage 18", "pause", "diseqc e0 10 38 fe", "pause", "tone off", "tune DVBS 1250000 22000000",
-        "status"}},
+       {"tone off", "voltage 18", "pause", "diseqc e0 10 38 fe", "pause", "burst B", "pause", "tone off",
+        "tune DVBS 1250000 22000000", "status"}},
       {"port 8", 8, Params(11000, 22000, 9750, 0, 18),
-       {"tone off", "voltage 18", "pause", "diseqc e0 10 39 f3", "pause", "tone off", "tune DVBS 1250000 22000000",
-        "status"}},
+       {"tone off", "voltage 18", "pause", "diseqc e0 10 38 fe", "pause", "diseqc e0 10 39 f3", "pause",
+        "diseqc e1 10 38 fe", "pause", "diseqc e1 10 39 f3", "pause", "burst B", "pause", "tone off",
+        "tune DVBS 1250000 22000000", "status"}},
       {"no switch", 0, Params(11000, 22000, 9750, 0, 18),
        {"tone off", "voltage 18", "pause", "tone off", "tune DVBS 1250000 22000000", "status"}},
   };
@@ -202,7 +204,7 @@ TEST_F(LinuxDvbCard, TuningSendsTheStandardSequence) {
     EXPECT_THAT(kernel.LogSince(from), ElementsAreArray(c.expected));
     const auto t = kernel.Tunings().back();
     EXPECT_EQ(t.fec, unsigned(FEC_AUTO));
-    EXPECT_EQ(t.modulation, unsigned(QAM_AUTO));
+    EXPECT_EQ(t.modulation, unsigned(QPSK));  // DVB-S is QPSK, and strict drivers take nothing else
   }
   for (const int ms : kernel.Pauses()) EXPECT_GE(ms, 15);  // the DiSEqC bus needs 15 ms
 }
@@ -219,7 +221,8 @@ TEST_F(LinuxDvbCard, RetriesAsDvbS2OnlyWhenDvbSFindsNoLock) {
       {"DVB-S2 transponder", {SYS_DVBS, SYS_DVBS2}, {SYS_DVBS2}, 1,
        {"tune DVBS 1066000 2500000", "wait", "tune DVBS2 1066000 2500000", "status"}},
       {"nothing there", {SYS_DVBS, SYS_DVBS2}, {}, 0,
-       {"tune DVBS 1066000 2500000", "wait", "tune DVBS2 1066000 2500000", "wait"}},
+       {"tune DVBS 1066000 2500000", "wait", "tune DVBS2 1066000 2500000", "wait", "tune DVBS2 1066000 2500000",
+        "wait"}},
       {"DVB-S only frontend", {SYS_DVBS}, {}, 0, {"tune DVBS 1066000 2500000", "wait"}},
   };
   for (const TCase& c : cases) {
@@ -257,7 +260,7 @@ TEST_F(LinuxDvbCard, SignalMeterScalesStatisticsOrLegacyReadings) {
   auto relative = [](uint64_t v) { dtv_stats s{}; s.scale = FE_SCALE_RELATIVE; s.uvalue = v; return std::vector{s}; };
   auto decibel = [](int64_t v) { dtv_stats s{}; s.scale = FE_SCALE_DECIBEL; s.svalue = v; return std::vector{s}; };
   const TCase cases[] = {
-      {"no lock", false, relative(65535), relative(65535), 65535, 65535, 0, 0},
+      {"no lock: the level, no quality", false, relative(65535), relative(65535), 65535, 65535, 100, 0},
       {"relative statistics", true, relative(65535), relative(32768), 0, 0, 100, 50},
       {"decibels: strong signal, 7.5 dB CNR", true, decibel(-25000), decibel(7500), 0, 0, 100, 50},
       {"decibels beyond the scale", true, decibel(-120000), decibel(40000), 0, 0, 0, 100},
