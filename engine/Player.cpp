@@ -313,8 +313,11 @@ bool XA_Player::EnsureOutput() {
 void XA_Player::FinishOutput(bool drain) {
   if (!Out) return;
   if (OutputStarted) {
-    if (!drain) Out->Drop();
-    Out->Finish();
+    // A stop never waits for the device to play out what it holds.
+    if (drain)
+      Out->Finish();
+    else
+      Out->Abort();
   }
   OutputStarted = false;
 }
@@ -372,7 +375,7 @@ void XA_Player::DecodeStep() {
       data = Scaled.data();
     }
     if (!Out->Write(data, bytes)) {
-      Error(kSourceOutput, XA_ERROR_OUTPUT, "the audio output refused the samples");
+      Error(kSourceOutput, XA_ERROR_OUTPUT, Out->error().empty() ? "the audio output refused the samples" : Out->error());
       FinishOutput(false);
       SetState(XA_PLAYER_STATE_STOPPED);
       return;
