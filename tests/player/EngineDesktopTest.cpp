@@ -90,4 +90,27 @@ TEST(EngineNoDevice, TheDefaultOutputReportsAMissingDeviceAndStopsAndQuitsPrompt
   EXPECT_NE(said.find("no sound device"), std::string::npos) << said;
 }
 
+// The player changes channel while one other listener holds the server's
+// second slot: the new channel opens, nothing is refused.
+TEST_F(EngineDesktop, SwitchingChannelWithAnotherListenerAttachedIsServedAtOnce) {
+  uint16_t port = 0;
+  std::unique_ptr<TAudioServer> server;
+  for (int attempt = 0; attempt < 5 && !server; ++attempt) server = StartRecordingServer({"Radio 1", "Jazz"}, port = servertest::FreePort());
+  ASSERT_TRUE(server);
+  const int other = servertest::Connect(port);
+  servertest::SendAll(other, "GET /Jazz HTTP/1.0\r\n\r\n");
+  ASSERT_EQ(servertest::ReceiveHead(other).substr(0, 15), "HTTP/1.0 200 OK");
+  player.OutputOpen("dummy");
+  const std::string base = "http://127.0.0.1:" + std::to_string(port) + "/";
+  for (const char* channel : {"Radio 1", "Jazz", "Radio 1"}) {
+    SCOPED_TRACE(channel);
+    seen.Acks.clear();
+    player.InputOpen(base + channel);
+    ASSERT_TRUE(WaitFor([&] { return seen.Acked(XA_MSG_COMMAND_INPUT_OPEN) || !seen.Errors.empty(); }));
+    EXPECT_TRUE(seen.Errors.empty()) << seen.AllErrors();
+    EXPECT_TRUE(servertest::WaitUntil([&] { return server->ClientCount() == 2; }));
+  }
+  ::close(other);
+}
+
 }  // namespace
