@@ -3,6 +3,7 @@
 // posted to the sink as a stored notification that the receiving side
 // collects with control_win32_params_to_message.
 #include <mpg123.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -30,6 +31,9 @@ using Clock = std::chrono::steady_clock;
 constexpr int kHttpTimeoutMs = 5000;
 // A live stream that sends nothing for this long is taken as lost.
 constexpr int kStallLimitMs = 30000;
+// A stream that gives no frame in this many bytes (some twenty of the largest
+// frames) carries no MPEG audio.
+constexpr size_t kNoAudioBytes = 64 * 1024;
 constexpr auto kReportEvery = std::chrono::milliseconds(250);
 constexpr uint32_t kDefaultPositionRange = 400;
 constexpr size_t kMaxPendingNotes = 4096;
@@ -84,6 +88,8 @@ struct XA_Player {
   off_t PlayedSamples = 0;
   Clock::time_point LastReport{};
   Clock::time_point LastData{};
+  size_t BytesSinceFrame = 0;  // fed to the decoder since its last frame
+  bool AnyFrame = false;       // the input has given a frame
   uint32_t PositionRange = kDefaultPositionRange;
   XA_EqualizerInfo Equalizer{};
   int Master = 100, Pcm = 100, Balance = 50;
@@ -273,6 +279,12 @@ bool XA_Player::OpenInput(const std::string& name) {
     }
     LastData = Clock::now();
   } else {
+    struct stat st {};
+    if (::stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      Error(kSourceInput, XA_ERROR_OPEN_FAILED, "cannot open " + name + ": it is a folder");
+      CloseInput(false);
+      return false;
+    }
     if (mpg123_open(Decoder, name.c_str()) != MPG123_OK) {
       Error(kSourceInput, XA_ERROR_OPEN_FAILED, "cannot open " + name + ": " + mpg123_strerror(Decoder));
       CloseInput(false);
@@ -282,6 +294,8 @@ bool XA_Player::OpenInput(const std::string& name) {
   }
   InputName = name;
   InputEnded = false;
+  AnyFrame = false;
+  BytesSinceFrame = 0;
   NotifyInputState(XA_INPUT_STATE_OPEN);
   auto n = MakeNote(XA_MSG_NOTIFY_INPUT_NAME);
   n->Text[0] = name;
@@ -325,6 +339,8 @@ void XA_Player::FinishOutput(bool drain) {
 void XA_Player::EndOfInput(const char* why) {
   ReportProgress(true);
   FinishOutput(true);
+  // An ended stream is not played again: its server slot goes now.
+  if (Http) Http->Close();
   InputEnded = true;
   if (why) Error(kSourceInput, XA_ERROR_STREAM_ENDED, why);
   SetState(XA_PLAYER_STATE_EOS);
@@ -356,6 +372,8 @@ void XA_Player::DecodeStep() {
     return;
   }
   if (r == MPG123_OK && bytes > 0) {
+    AnyFrame = true;
+    BytesSinceFrame = 0;
     if (!OutputStarted && !EnsureOutput()) {
       SetState(XA_PLAYER_STATE_STOPPED);
       return;
@@ -388,6 +406,12 @@ void XA_Player::DecodeStep() {
     const long n = Http->Read(ReadBuffer.data(), ReadBuffer.size(), 50);
     if (n > 0) {
       LastData = Clock::now();
+      BytesSinceFrame += static_cast<size_t>(n);
+      if (BytesSinceFrame > kNoAudioBytes) {
+        Error(kSourceCodec, XA_ERROR_DECODE, AnyFrame ? "the stream carries no MPEG audio any more" : "no MPEG audio found in the stream");
+        EndOfInput(nullptr);
+        return;
+      }
       mpg123_feed(Decoder, ReadBuffer.data(), static_cast<size_t>(n));
     } else if (n == -2) {
       // A stall of the server is waited out; the output refills once the data comes.
@@ -399,11 +423,14 @@ void XA_Player::DecodeStep() {
     return;
   }
   if (r == MPG123_DONE || r == MPG123_NEED_MORE) {
+    // An empty file or one without a single frame is an error, not an end.
+    if (!AnyFrame) Error(kSourceCodec, XA_ERROR_DECODE, "no MPEG audio found in " + InputName);
     EndOfInput(nullptr);
     return;
   }
   if (r == MPG123_OK) return;
-  Error(kSourceCodec, XA_ERROR_DECODE, mpg123_plain_strerror(r));
+  // The decoder's own account (its handle knows more than the code).
+  Error(kSourceCodec, XA_ERROR_DECODE, mpg123_strerror(Decoder));
   EndOfInput(nullptr);
 }
 

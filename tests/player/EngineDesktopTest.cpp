@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 
 #include "player/EngineFixture.h"
@@ -47,7 +48,75 @@ bool RunInChild(const std::function<int()>& body, const std::string& errFile, st
   return false;
 }
 
-class EngineDesktop : public TEngineFixture {};
+class EngineDesktop : public TEngineFixture {
+ protected:
+  // Plays `input` into a WAV file to its end; the seconds rendered.
+  double Render(const std::string& input) {
+    const std::string out = Temp("render.wav");
+    const int before = seen.Ends;
+    player.OutputOpen("wav:" + out);
+    player.InputOpen(input);
+    player.Play();
+    EXPECT_TRUE(WaitFor([&] { return seen.Ends > before; }, 30s)) << input;
+    const size_t bytes = Slurp(out).size();
+    return bytes > 44 ? (bytes - 44) / 4.0 / 48000 : 0;
+  }
+};
+
+// Bytes that hold no frame: no 0xFF, so no sync word either.
+std::string Garbage(size_t n) {
+  std::string g(n, '\0');
+  uint32_t seed = 7;
+  for (auto& c : g) {
+    seed = seed * 1664525u + 1013904223u;
+    c = static_cast<char>((seed >> 24) % 0xFF);
+  }
+  return g;
+}
+
+// Answers one GET with a 200 head, then sends `body` over and over until
+// the peer goes or the server is destroyed.
+class TEndlessServer {
+ public:
+  explicit TEndlessServer(std::string body) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    socklen_t len = sizeof sa;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&sa), &len);
+    port_ = ntohs(sa.sin_port);
+    ::listen(listener_, 1);
+    thread_ = std::thread([this, body = std::move(body)] {
+      const int s = ::accept(listener_, nullptr, nullptr);
+      if (s < 0) return;
+      servertest::ReceiveHead(s);
+      std::string head = "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n";
+      ::send(s, head.data(), head.size(), MSG_NOSIGNAL);
+      // Bounded sends: a reader that stopped reading cannot hold this thread.
+      const timeval limit{0, 100000};
+      ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+      for (size_t at = 0; !stop_;) {
+        const ssize_t n = ::send(s, body.data() + at, body.size() - at, MSG_NOSIGNAL);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+        if (n > 0) at = (at + static_cast<size_t>(n)) % body.size();
+      }
+      ::close(s);
+    });
+  }
+  ~TEndlessServer() {
+    stop_ = true;
+    ::shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    ::close(listener_);
+  }
+  std::string Address() const { return "http://127.0.0.1:" + std::to_string(port_) + "/X"; }
+
+ private:
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 
 // The real default output, as the window uses it: on a machine without a
 // sound device the player says so, acknowledges Stop and lets go of its
@@ -111,6 +180,56 @@ TEST_F(EngineDesktop, SwitchingChannelWithAnotherListenerAttachedIsServedAtOnce)
     EXPECT_TRUE(servertest::WaitUntil([&] { return server->ClientCount() == 2; }));
   }
   ::close(other);
+}
+
+// A run of bytes that are no audio in the middle of a recording is skipped:
+// playback resumes at the next frame and goes on to the end.
+TEST_F(EngineDesktop, DamageInAFileIsSkippedToTheNextGoodFrame) {
+  const std::string demo = Slurp(DemoFile());
+  ASSERT_GT(demo.size(), 200000u);
+  const std::string damaged = Temp("damaged.mp2");
+  std::ofstream(damaged, std::ios::binary) << demo.substr(0, 100000) << Garbage(8192) << demo.substr(100000);
+  EXPECT_GT(Render(damaged), 55.0) << seen.AllErrors();
+  EXPECT_EQ(seen.State, XA_PLAYER_STATE_STOPPED);
+}
+
+// The same in a live stream: every stretch of damage is skipped and the
+// station plays on.
+TEST_F(EngineDesktop, DamageInAStreamIsSkippedAndPlaybackGoesOn) {
+  const std::string demo = Slurp(DemoFile());
+  // About 2 s of audio, then the damage, over and over.
+  TEndlessServer station(demo.substr(0, 48000) + Garbage(8192));
+  player.OutputOpen("dummy");
+  player.InputOpen(station.Address());
+  player.Play();
+  EXPECT_TRUE(WaitFor([&] { return seen.LastTimecode > 5 || seen.State == XA_PLAYER_STATE_STOPPED; }, 20s));
+  EXPECT_GT(seen.LastTimecode, 5) << seen.AllErrors();
+  EXPECT_EQ(seen.State, XA_PLAYER_STATE_PLAYING) << seen.AllErrors();
+  player.Stop();
+  EXPECT_TRUE(WaitFor([&] { return seen.Acked(XA_MSG_COMMAND_STOP); }));
+}
+
+// Input with no audio in it ends with an error that says so, never a quiet
+// end nor playing on for ever.
+TEST_F(EngineDesktop, InputWithoutAudioEndsWithAnError) {
+  const std::string empty = Temp("empty.mp2"), noise = Temp("noise.mp2");
+  std::ofstream(empty, std::ios::binary).flush();
+  std::ofstream(noise, std::ios::binary) << Garbage(300000);
+  TEndlessServer garbage(Garbage(16384));
+  const struct {
+    std::string input, says;
+  } cases[] = {{empty, "no MPEG audio"}, {noise, "no MPEG audio"}, {::testing::TempDir(), "folder"},
+               {garbage.Address(), "no MPEG audio"}};
+  player.OutputOpen("dummy");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input);
+    seen.Errors.clear();
+    player.InputOpen(c.input);
+    player.Play();
+    ASSERT_TRUE(WaitFor([&] { return !seen.Errors.empty(); }));
+    EXPECT_NE(seen.Errors[0].find(c.says), std::string::npos) << seen.AllErrors();
+    EXPECT_TRUE(WaitFor([&] { return seen.State != XA_PLAYER_STATE_PLAYING; }));
+  }
 }
 
 }  // namespace
