@@ -65,6 +65,7 @@ struct XA_Player {
   std::deque<Command> Queue;
   bool Exit = false;                    // under QueueLock
   std::atomic<uint64_t> Interrupts{0};  // commands that cut a blocking open short
+  uint64_t interruptsSeen_ = 0;         // engine thread: the count when the open began
 
   std::mutex NotesLock;
   std::map<uint64_t, std::unique_ptr<Note>> Pending;
@@ -85,6 +86,7 @@ struct XA_Player {
   long Rate = 0;
   int Channels = 0;
   off_t Length = 0;  // samples per channel, 0 when unknown
+  off_t FileBytes = 0;  // the file's size when Length was last taken
   off_t PlayedSamples = 0;
   Clock::time_point LastReport{};
   Clock::time_point LastData{};
@@ -110,6 +112,7 @@ struct XA_Player {
   void NotifyVolume();
   void NotifyEqualizer();
   void ReportProgress(bool force);
+  void RefreshLength();
 
   bool OpenInput(const std::string& name);
   void CloseInput(bool notify);
@@ -213,6 +216,7 @@ void XA_Player::ReportProgress(bool force) {
   t->Msg.data.timecode.s = static_cast<uint8_t>(hundredths / 100 % 60);
   t->Msg.data.timecode.f = static_cast<uint8_t>(hundredths % 100);
   Post(std::move(t), XA_NOTIFY_MASK_INPUT_TIMECODE);
+  if (InputIsFile) RefreshLength();
   if (InputIsFile && Length > 0) {
     auto p = MakeNote(XA_MSG_NOTIFY_INPUT_POSITION);
     const off_t at = std::min(PlayedSamples, Length);
@@ -220,6 +224,17 @@ void XA_Player::ReportProgress(bool force) {
     p->Msg.data.position.range = PositionRange;
     Post(std::move(p), XA_NOTIFY_MASK_INPUT_POSITION);
   }
+}
+
+// A file that is still being recorded grows while it plays: its length is
+// taken again whenever its size has changed.
+void XA_Player::RefreshLength() {
+  struct stat st {};
+  if (InputName.empty() || ::stat(InputName.c_str(), &st) != 0 || st.st_size == FileBytes) return;
+  FileBytes = st.st_size;
+  mpg123_set_filesize(Decoder, FileBytes);
+  const off_t length = mpg123_length(Decoder);
+  if (length > 0) Length = length;
 }
 
 void XA_Player::ApplyEqualizer() {
@@ -239,6 +254,7 @@ void XA_Player::CloseInput(bool notify) {
   Rate = 0;
   Channels = 0;
   Length = 0;
+  FileBytes = 0;
   PlayedSamples = 0;
   if (had && notify) NotifyInputState(XA_INPUT_STATE_CLOSED);
 }
@@ -259,8 +275,18 @@ bool XA_Player::OpenInput(const std::string& name) {
       return false;
     }
     Http = std::make_unique<xa::HttpStream>();
-    const uint64_t interrupts = Interrupts.load();
-    if (!Http->Open(address, kHttpTimeoutMs, [&] { return Interrupts.load() != interrupts; })) {
+    // Cut short by a stop or another input, whether it came while connecting
+    // or was already queued behind this open.
+    const auto superseded = [&] {
+      if (Interrupts.load() != interruptsSeen_) return true;
+      std::lock_guard<std::mutex> g(QueueLock);
+      return Exit || std::any_of(Queue.begin(), Queue.end(), [](const Command& q) {
+               return q.Code == XA_MSG_COMMAND_STOP || q.Code == XA_MSG_COMMAND_INPUT_OPEN ||
+                      q.Code == XA_MSG_COMMAND_INPUT_CLOSE;
+             });
+    };
+    interruptsSeen_ = Interrupts.load();
+    if (!Http->Open(address, kHttpTimeoutMs, superseded)) {
       Error(kSourceInput, Http->code(), Http->error());
       CloseInput(false);
       return false;
@@ -361,7 +387,8 @@ void XA_Player::DecodeStep() {
     n->Msg.data.stream_parameters.nb_channels = static_cast<uint8_t>(Channels);
     Post(std::move(n), XA_NOTIFY_MASK_STREAM_PARAMETERS);
     if (InputIsFile) {
-      Length = mpg123_length(Decoder);
+      FileBytes = 0;
+      RefreshLength();
       if (Length > 0) {
         auto d = MakeNote(XA_MSG_NOTIFY_STREAM_DURATION);
         d->Msg.data.duration = static_cast<uint32_t>(static_cast<uint64_t>(Length) * 1000 / static_cast<uint64_t>(Rate));
@@ -505,6 +532,7 @@ void XA_Player::Execute(Command& c) {
         Nack(c.Code, XA_ERROR_INVALID_PARAMETERS);
         return;
       }
+      RefreshLength();
       if (Length <= 0) Length = mpg123_length(Decoder);
       if (Length <= 0) {
         Nack(c.Code, XA_ERROR_NOT_SEEKABLE);

@@ -193,6 +193,54 @@ TEST_F(EngineDesktop, DamageInAFileIsSkippedToTheNextGoodFrame) {
   EXPECT_EQ(seen.State, XA_PLAYER_STATE_STOPPED);
 }
 
+// A server that takes the connection and never answers holds an open for
+// its whole time-out; a stop or another input queued behind it cuts it short.
+TEST_F(EngineDesktop, AStopOrNewInputQueuedBehindAConnectingOpenIsNotHeldUp) {
+  const int mute = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  ASSERT_EQ(::bind(mute, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  socklen_t len = sizeof sa;
+  ::getsockname(mute, reinterpret_cast<sockaddr*>(&sa), &len);
+  ::listen(mute, 8);  // connections wait in the backlog, unanswered
+  const std::string silent = "http://127.0.0.1:" + std::to_string(ntohs(sa.sin_port)) + "/X";
+  const std::string closed = "http://127.0.0.1:" + std::to_string(servertest::FreePort()) + "/X";
+  player.OutputOpen("dummy");
+  for (const bool stop : {true, false}) {
+    SCOPED_TRACE(stop ? "stop" : "new input");
+    seen.Errors.clear();
+    seen.Acks.clear();
+    player.InputOpen(silent);
+    if (stop)
+      player.Stop();
+    else
+      player.InputOpen(closed);  // refused at once, so its answer comes at once too
+    // Well inside the five seconds an unanswered open would wait.
+    EXPECT_TRUE(WaitFor([&] { return stop ? seen.Acked(XA_MSG_COMMAND_STOP) : seen.Errors.size() >= 2; }, 2500ms))
+        << seen.AllErrors();
+  }
+  ::close(mute);
+}
+
+// A recording still being written: the length follows the file, so a seek
+// to three quarters lands three quarters into what exists by then.
+TEST_F(EngineDesktop, AGrowingFileIsSeekableIntoWhatHasBeenWrittenSince) {
+  const std::string demo = Slurp(DemoFile());
+  const std::string growing = Temp("growing.mp2");
+  const size_t tenSeconds = 192000 / 8 * 10;
+  std::ofstream(growing, std::ios::binary) << demo.substr(0, tenSeconds);
+  player.OutputOpen("dummy");
+  player.InputOpen(growing);
+  player.Play();
+  ASSERT_TRUE(WaitFor([&] { return seen.Timecodes > 0; }));
+  std::ofstream(growing, std::ios::binary | std::ios::app) << demo.substr(tenSeconds);
+  // The position, out of the grown length, falls back near the start.
+  ASSERT_TRUE(WaitFor([&] { return seen.LastRange > 0 && seen.LastOffset * 10 < seen.LastRange; }));
+  player.InputSeek(300, 400);
+  ASSERT_TRUE(WaitFor([&] { return seen.LastTimecode > 40 || !seen.Nacks.empty(); }));
+  EXPECT_NEAR(seen.LastTimecode, 45, 2);
+  EXPECT_TRUE(seen.Nacks.empty());
+}
+
 // The same in a live stream: every stretch of damage is skipped and the
 // station plays on.
 TEST_F(EngineDesktop, DamageInAStreamIsSkippedAndPlaybackGoesOn) {
