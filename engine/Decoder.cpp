@@ -15,6 +15,9 @@ mpg123_handle* NewDecoder() {
   mpg123_handle* decoder = mpg123_new(nullptr, &err);
   if (!decoder) return nullptr;
   mpg123_param(decoder, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
+  // Damage in a recording or a broadcast is skipped to the next good frame,
+  // however long; input that never decodes is ended by the player.
+  mpg123_param(decoder, MPG123_RESYNC_LIMIT, -1, 0);
   mpg123_format_none(decoder);
   const long* rates = nullptr;
   size_t count = 0;

@@ -18,7 +18,9 @@ class Output {
   virtual bool Write(const void* data, size_t bytes) = 0;
   // Plays what is buffered, then releases the device or finishes the file.
   virtual void Finish() = 0;
-  // Drops what is buffered (stop, seek); the output stays usable.
+  // Releases the device at once, what it still holds thrown away (stop).
+  virtual void Abort() { Finish(); }
+  // Drops what is buffered (seek); the output stays usable.
   virtual void Drop() {}
   const std::string& error() const { return error_; }
 
@@ -26,8 +28,9 @@ class Output {
   std::string error_;
 };
 
-// "default", "dummy", "wav:PATH", or a libout123 driver name with an optional
-// ":device". Null with a reason for a name that cannot be used.
+// "default" (PulseAudio, which PipeWire serves too, else ALSA), "dummy",
+// "wav:PATH", or libout123 driver names (comma-separated, tried in turn) with
+// an optional ":device". Null with a reason for a name that cannot be used.
 std::unique_ptr<Output> MakeOutput(const std::string& name, std::string& error);
 
 }  // namespace xa

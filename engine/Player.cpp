@@ -3,6 +3,7 @@
 // posted to the sink as a stored notification that the receiving side
 // collects with control_win32_params_to_message.
 #include <mpg123.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -30,6 +31,9 @@ using Clock = std::chrono::steady_clock;
 constexpr int kHttpTimeoutMs = 5000;
 // A live stream that sends nothing for this long is taken as lost.
 constexpr int kStallLimitMs = 30000;
+// A stream that gives no frame in this many bytes (some twenty of the largest
+// frames) carries no MPEG audio.
+constexpr size_t kNoAudioBytes = 64 * 1024;
 constexpr auto kReportEvery = std::chrono::milliseconds(250);
 constexpr uint32_t kDefaultPositionRange = 400;
 constexpr size_t kMaxPendingNotes = 4096;
@@ -61,6 +65,7 @@ struct XA_Player {
   std::deque<Command> Queue;
   bool Exit = false;                    // under QueueLock
   std::atomic<uint64_t> Interrupts{0};  // commands that cut a blocking open short
+  uint64_t interruptsSeen_ = 0;         // engine thread: the count when the open began
 
   std::mutex NotesLock;
   std::map<uint64_t, std::unique_ptr<Note>> Pending;
@@ -81,9 +86,12 @@ struct XA_Player {
   long Rate = 0;
   int Channels = 0;
   off_t Length = 0;  // samples per channel, 0 when unknown
+  off_t FileBytes = 0;  // the file's size when Length was last taken
   off_t PlayedSamples = 0;
   Clock::time_point LastReport{};
   Clock::time_point LastData{};
+  size_t BytesSinceFrame = 0;  // fed to the decoder since its last frame
+  bool AnyFrame = false;       // the input has given a frame
   uint32_t PositionRange = kDefaultPositionRange;
   XA_EqualizerInfo Equalizer{};
   int Master = 100, Pcm = 100, Balance = 50;
@@ -104,6 +112,7 @@ struct XA_Player {
   void NotifyVolume();
   void NotifyEqualizer();
   void ReportProgress(bool force);
+  void RefreshLength();
 
   bool OpenInput(const std::string& name);
   void CloseInput(bool notify);
@@ -207,6 +216,7 @@ void XA_Player::ReportProgress(bool force) {
   t->Msg.data.timecode.s = static_cast<uint8_t>(hundredths / 100 % 60);
   t->Msg.data.timecode.f = static_cast<uint8_t>(hundredths % 100);
   Post(std::move(t), XA_NOTIFY_MASK_INPUT_TIMECODE);
+  if (InputIsFile) RefreshLength();
   if (InputIsFile && Length > 0) {
     auto p = MakeNote(XA_MSG_NOTIFY_INPUT_POSITION);
     const off_t at = std::min(PlayedSamples, Length);
@@ -214,6 +224,17 @@ void XA_Player::ReportProgress(bool force) {
     p->Msg.data.position.range = PositionRange;
     Post(std::move(p), XA_NOTIFY_MASK_INPUT_POSITION);
   }
+}
+
+// A file that is still being recorded grows while it plays: its length is
+// taken again whenever its size has changed.
+void XA_Player::RefreshLength() {
+  struct stat st {};
+  if (InputName.empty() || ::stat(InputName.c_str(), &st) != 0 || st.st_size == FileBytes) return;
+  FileBytes = st.st_size;
+  mpg123_set_filesize(Decoder, FileBytes);
+  const off_t length = mpg123_length(Decoder);
+  if (length > 0) Length = length;
 }
 
 void XA_Player::ApplyEqualizer() {
@@ -233,6 +254,7 @@ void XA_Player::CloseInput(bool notify) {
   Rate = 0;
   Channels = 0;
   Length = 0;
+  FileBytes = 0;
   PlayedSamples = 0;
   if (had && notify) NotifyInputState(XA_INPUT_STATE_CLOSED);
 }
@@ -253,8 +275,18 @@ bool XA_Player::OpenInput(const std::string& name) {
       return false;
     }
     Http = std::make_unique<xa::HttpStream>();
-    const uint64_t interrupts = Interrupts.load();
-    if (!Http->Open(address, kHttpTimeoutMs, [&] { return Interrupts.load() != interrupts; })) {
+    // Cut short by a stop or another input, whether it came while connecting
+    // or was already queued behind this open.
+    const auto superseded = [&] {
+      if (Interrupts.load() != interruptsSeen_) return true;
+      std::lock_guard<std::mutex> g(QueueLock);
+      return Exit || std::any_of(Queue.begin(), Queue.end(), [](const Command& q) {
+               return q.Code == XA_MSG_COMMAND_STOP || q.Code == XA_MSG_COMMAND_INPUT_OPEN ||
+                      q.Code == XA_MSG_COMMAND_INPUT_CLOSE;
+             });
+    };
+    interruptsSeen_ = Interrupts.load();
+    if (!Http->Open(address, kHttpTimeoutMs, superseded)) {
       Error(kSourceInput, Http->code(), Http->error());
       CloseInput(false);
       return false;
@@ -273,6 +305,12 @@ bool XA_Player::OpenInput(const std::string& name) {
     }
     LastData = Clock::now();
   } else {
+    struct stat st {};
+    if (::stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      Error(kSourceInput, XA_ERROR_OPEN_FAILED, "cannot open " + name + ": it is a folder");
+      CloseInput(false);
+      return false;
+    }
     if (mpg123_open(Decoder, name.c_str()) != MPG123_OK) {
       Error(kSourceInput, XA_ERROR_OPEN_FAILED, "cannot open " + name + ": " + mpg123_strerror(Decoder));
       CloseInput(false);
@@ -282,6 +320,8 @@ bool XA_Player::OpenInput(const std::string& name) {
   }
   InputName = name;
   InputEnded = false;
+  AnyFrame = false;
+  BytesSinceFrame = 0;
   NotifyInputState(XA_INPUT_STATE_OPEN);
   auto n = MakeNote(XA_MSG_NOTIFY_INPUT_NAME);
   n->Text[0] = name;
@@ -313,8 +353,11 @@ bool XA_Player::EnsureOutput() {
 void XA_Player::FinishOutput(bool drain) {
   if (!Out) return;
   if (OutputStarted) {
-    if (!drain) Out->Drop();
-    Out->Finish();
+    // A stop never waits for the device to play out what it holds.
+    if (drain)
+      Out->Finish();
+    else
+      Out->Abort();
   }
   OutputStarted = false;
 }
@@ -322,6 +365,8 @@ void XA_Player::FinishOutput(bool drain) {
 void XA_Player::EndOfInput(const char* why) {
   ReportProgress(true);
   FinishOutput(true);
+  // An ended stream is not played again: its server slot goes now.
+  if (Http) Http->Close();
   InputEnded = true;
   if (why) Error(kSourceInput, XA_ERROR_STREAM_ENDED, why);
   SetState(XA_PLAYER_STATE_EOS);
@@ -342,7 +387,8 @@ void XA_Player::DecodeStep() {
     n->Msg.data.stream_parameters.nb_channels = static_cast<uint8_t>(Channels);
     Post(std::move(n), XA_NOTIFY_MASK_STREAM_PARAMETERS);
     if (InputIsFile) {
-      Length = mpg123_length(Decoder);
+      FileBytes = 0;
+      RefreshLength();
       if (Length > 0) {
         auto d = MakeNote(XA_MSG_NOTIFY_STREAM_DURATION);
         d->Msg.data.duration = static_cast<uint32_t>(static_cast<uint64_t>(Length) * 1000 / static_cast<uint64_t>(Rate));
@@ -353,6 +399,8 @@ void XA_Player::DecodeStep() {
     return;
   }
   if (r == MPG123_OK && bytes > 0) {
+    AnyFrame = true;
+    BytesSinceFrame = 0;
     if (!OutputStarted && !EnsureOutput()) {
       SetState(XA_PLAYER_STATE_STOPPED);
       return;
@@ -372,7 +420,7 @@ void XA_Player::DecodeStep() {
       data = Scaled.data();
     }
     if (!Out->Write(data, bytes)) {
-      Error(kSourceOutput, XA_ERROR_OUTPUT, "the audio output refused the samples");
+      Error(kSourceOutput, XA_ERROR_OUTPUT, Out->error().empty() ? "the audio output refused the samples" : Out->error());
       FinishOutput(false);
       SetState(XA_PLAYER_STATE_STOPPED);
       return;
@@ -385,6 +433,12 @@ void XA_Player::DecodeStep() {
     const long n = Http->Read(ReadBuffer.data(), ReadBuffer.size(), 50);
     if (n > 0) {
       LastData = Clock::now();
+      BytesSinceFrame += static_cast<size_t>(n);
+      if (BytesSinceFrame > kNoAudioBytes) {
+        Error(kSourceCodec, XA_ERROR_DECODE, AnyFrame ? "the stream carries no MPEG audio any more" : "no MPEG audio found in the stream");
+        EndOfInput(nullptr);
+        return;
+      }
       mpg123_feed(Decoder, ReadBuffer.data(), static_cast<size_t>(n));
     } else if (n == -2) {
       // A stall of the server is waited out; the output refills once the data comes.
@@ -396,11 +450,14 @@ void XA_Player::DecodeStep() {
     return;
   }
   if (r == MPG123_DONE || r == MPG123_NEED_MORE) {
+    // An empty file or one without a single frame is an error, not an end.
+    if (!AnyFrame) Error(kSourceCodec, XA_ERROR_DECODE, "no MPEG audio found in " + InputName);
     EndOfInput(nullptr);
     return;
   }
   if (r == MPG123_OK) return;
-  Error(kSourceCodec, XA_ERROR_DECODE, mpg123_plain_strerror(r));
+  // The decoder's own account (its handle knows more than the code).
+  Error(kSourceCodec, XA_ERROR_DECODE, mpg123_strerror(Decoder));
   EndOfInput(nullptr);
 }
 
@@ -475,6 +532,7 @@ void XA_Player::Execute(Command& c) {
         Nack(c.Code, XA_ERROR_INVALID_PARAMETERS);
         return;
       }
+      RefreshLength();
       if (Length <= 0) Length = mpg123_length(Decoder);
       if (Length <= 0) {
         Nack(c.Code, XA_ERROR_NOT_SEEKABLE);

@@ -210,22 +210,26 @@ void TSource::WaitForWork() {
   wakeUp_.wait(lock, woken);
 }
 
-void TSource::DropHungUpClients() {
+bool TSource::DropHungUpClients() {
   std::lock_guard<std::mutex> guard(clientsLock_);
+  bool dropped = false;
   for (size_t i = clients_.size(); i-- > 0;) {
     if (PeerHasLeft(clients_[i]->Socket)) {
       clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(i));
       server_->ClientDetached();
+      dropped = true;
     }
   }
   clientCount_ = static_cast<int32_t>(clients_.size());
+  return dropped;
 }
 
 void TSource::Turn(std::chrono::steady_clock::time_point& deadline, uint8_t* chunk) {
   using Clock = std::chrono::steady_clock;
   const auto idle = std::chrono::milliseconds(server_->IdleTimeout);
-  // The client count is read without the lock: only this thread removes
-  // clients, so a count seen above 0 stays above 0 until Broadcast.
+  // The client count is read without the lock. A full server's request
+  // thread may drop hung-up clients meanwhile; it wakes this thread, so the
+  // next turn sees the source go idle.
   if (clientCount_ > 0 && !active_) {
     const bool accepted = Activity(true);
     active_ = accepted;
@@ -485,11 +489,26 @@ void TAudioServer::ClientAttached() {
   RaiseTo(peakClients_, ++clientCount_);
 }
 
-bool TAudioServer::ReserveClientSlot() {
+bool TAudioServer::TakeFreeSlot() {
   std::lock_guard<std::mutex> guard(slotsLock_);
   if (clientCount_ + reservedSlots_ >= MaxClients) return false;
   ++reservedSlots_;
   return true;
+}
+
+bool TAudioServer::ReserveClientSlot() {
+  if (TakeFreeSlot()) return true;
+  // A player that switches channel hangs up and asks again at once: its old
+  // connection must not count. Looked at without slotsLock_, which a source
+  // takes under its ClientsLock when it attaches.
+  for (const auto& source : SourcesSnapshot())
+    if (source->DropHungUpClients()) source->Wake();
+  return TakeFreeSlot();
+}
+
+std::vector<std::shared_ptr<TSource>> TAudioServer::SourcesSnapshot() {
+  std::lock_guard<std::mutex> guard(sourcesLock_);
+  return sources_;
 }
 
 void TAudioServer::ReleaseClientSlot() {

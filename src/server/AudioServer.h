@@ -75,10 +75,10 @@ class TSource {
   bool AddClient(std::unique_ptr<TClient> client);
   void Broadcast(const uint8_t* data, int32_t count);
   void DropClients();
-  // Removes listeners whose connection the peer has closed or reset. Whatever
-  // a listener sent is read and thrown away (a bounded amount a call), so a
-  // pending byte cannot hide the close behind it.
-  void DropHungUpClients();
+  // Removes listeners whose connection the peer has closed or reset; true
+  // when any went. Whatever a listener sent is read and thrown away (a
+  // bounded amount a call), so a pending byte cannot hide the close behind it.
+  bool DropHungUpClients();
 
   // A listener that only shut down its sending side still reads; while audio
   // flows, a failed send is what tells a listener is gone. Only after this
@@ -189,7 +189,9 @@ class TAudioServer {
   int32_t RequestThreadCount() const { return requestThreads_.load(); }
   // A listener slot held from the check against MaxClients to the attach, so
   // that requests arriving together cannot all pass the check. False when
-  // the attached and reserved listeners already fill MaxClients.
+  // the attached and reserved listeners already fill MaxClients, counted
+  // after the listeners that have hung up were dropped. A listener that only
+  // shut down its sending side looks the same and gives up its slot then.
   bool ReserveClientSlot();
   void ReleaseClientSlot();
   std::chrono::system_clock::time_point StartTime() const { return startTime_; }
@@ -204,6 +206,8 @@ class TAudioServer {
     std::atomic<bool> Done{false};
   };
 
+  bool TakeFreeSlot();
+  std::vector<std::shared_ptr<TSource>> SourcesSnapshot();
   void AcceptLoop();
   int WaitForConnection(int32_t timeoutMs);
   void StartRequest(TSocket socket, const std::string& peer);

@@ -135,6 +135,15 @@ void TForm3::WireEngineEvents() {
     parameters_->setText(StreamParametersOf(frequency, bitrate, ch));
   };
   XaudioPlayer1.OnNotifyStreamDuration = [](TXaudioPlayer*, uint32_t) {};
+  // What went wrong (no sound device, a refused or unknown channel, a file
+  // that is no audio) is told where the parameters stand, until the next
+  // start that plays.
+  XaudioPlayer1.OnNotifyError = [this](TXaudioPlayer*, uint8_t, int16_t, const std::string& message) {
+    parameters_->setText(QString::fromUtf8(message.c_str()));
+  };
+  XaudioPlayer1.OnNotifyPlayerState = [this](TXaudioPlayer*, int32_t state) {
+    if (state == XA_PLAYER_STATE_PLAYING) parameters_->clear();
+  };
 }
 
 void TForm3::FormCreate() {

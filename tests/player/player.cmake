@@ -40,3 +40,11 @@ mc_add_test(engine_http_test SOURCES player/EngineHttpTest.cpp ../engine/HttpStr
 if(TARGET engine_http_test)
   target_include_directories(engine_http_test PRIVATE ${CMAKE_SOURCE_DIR}/engine)
 endif()
+
+# The engine's choices on a desktop as it is: sound device, connections.
+pkg_check_modules(OUT123T REQUIRED IMPORTED_TARGET libout123)
+mc_add_test(player_desktop_test SOURCES player/EngineDesktopTest.cpp LIBS PkgConfig::OUT123T
+  PROPERTIES RESOURCE_LOCK player_engine)
+if(TARGET player_desktop_test)
+  add_dependencies(player_desktop_test xaudio)
+endif()

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -41,6 +42,7 @@ class ServerTest : public ::testing::Test {
   }
   void TearDown() override {
     for (int s : sockets_) ::close(s);
+    sockets_.clear();
     server_.reset();
   }
 
@@ -169,6 +171,38 @@ TEST_F(ServerTest, ThirdListenerAcrossChannelsGets504) {
   EXPECT_TRUE(closed);
   EXPECT_EQ(server_->ClientCount(), 2);
   EXPECT_EQ(server_->PeakClients(), 2);
+}
+
+// A player switching channel hangs up and asks again at once, while another
+// listener holds the second slot: however it hung up, its old slot is free.
+TEST_F(ServerTest, ASwitchingListenerGetsItsSlotBackAtOnce) {
+  enum class THangUp { Close, Reset, CloseAfterAStrayByte };
+  const struct {
+    const char* what;
+    THangUp how;
+  } cases[] = {{"close", THangUp::Close}, {"reset", THangUp::Reset}, {"stray byte, close", THangUp::CloseAfterAStrayByte}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Start();
+    ASSERT_TRUE(server_->AddSource("Jazz", "Jazz", nullptr));
+    Listen("Jazz");
+    const int old = Listen("Radio%201");
+    ASSERT_EQ(server_->ClientCount(), 2);
+    if (c.how == THangUp::Reset) {
+      const linger abortive{1, 0};
+      ::setsockopt(old, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    }
+    if (c.how == THangUp::CloseAfterAStrayByte) SendAll(old, "x");
+    ::close(old);
+    sockets_.erase(std::find(sockets_.begin(), sockets_.end(), old));
+    const int s = Open();
+    SendAll(s, "GET /Jazz HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(ReceiveHead(s).substr(0, 15), "HTTP/1.0 200 OK");
+    EXPECT_TRUE(WaitUntil([&] { return server_->ClientCount() == 2; }));
+    // The source left without listeners goes idle.
+    EXPECT_TRUE(WaitUntil([&] { return !Radio().Active(); }));
+    TearDown();
+  }
 }
 
 // Players that gave up on a channel that gets no audio must not keep the two

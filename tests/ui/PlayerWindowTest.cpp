@@ -10,6 +10,7 @@
 #include "ui/controls/SeekSlider.h"
 #include "ui/PlayerWindow.h"
 #include "base/LineFile.h"
+#include "server/ServerTestUtil.h"
 
 namespace {
 
@@ -125,4 +126,22 @@ TEST_F(PlayerWindow, HeldSliderIgnoresPositionEventsUntilReleased) {
   QTest::mouseRelease(f->SeekSlider, Qt::RightButton, {}, inside);
   f->XaudioPlayer1.OnNotifyInputPosition(&f->XaudioPlayer1, 3, 4);
   EXPECT_EQ(f->SeekSlider->position(), f->SeekSlider->maximum() * 3 / 4);
+}
+
+// The engine's own words in the parameters field: a refused connection from
+// the real engine, then texts as they come, cleared once playback starts.
+TEST_F(PlayerWindow, EngineErrorsAreShownUntilTheNextStartThatPlays) {
+  WriteEq(kFormDefaults);
+  auto f = Make();
+  auto* text = f->findChild<QLabel*>("StreamParametersText");
+  f->StreamPort = servertest::FreePort();  // nobody listens there
+  f->PlayStream("Radio 1");
+  EXPECT_TRUE(WaitFor([&] { return text->text().contains("refused"); }, std::chrono::seconds(5)))
+      << text->text().toStdString();
+  for (const char* message : {"server answered: HTTP/1.0 504 Server Full", "no sound device (PulseAudio, ALSA): x"}) {
+    f->XaudioPlayer1.OnNotifyError(&f->XaudioPlayer1, 1, -9, message);
+    EXPECT_EQ(text->text(), QString::fromUtf8(message));
+  }
+  f->XaudioPlayer1.OnNotifyPlayerState(&f->XaudioPlayer1, XA_PLAYER_STATE_PLAYING);
+  EXPECT_EQ(text->text(), "");
 }
