@@ -99,7 +99,9 @@ inline std::string ReceiveHead(int s, int timeoutMs = 3000) {
   return out;
 }
 
-inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 3000) {
+// The bound only turns a fault into a failure instead of a hang: a loaded
+// machine may take long to get there, so it is generous.
+inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 30000) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!condition()) {
     if (std::chrono::steady_clock::now() > end) return false;
