@@ -153,8 +153,13 @@ TEST(EngineNoDevice, TheDefaultOutputReportsAMissingDeviceAndStopsAndQuitsPrompt
   EXPECT_NE(said.find("stopped 1"), std::string::npos) << said;
   EXPECT_NE(said.find("deleted"), std::string::npos) << said;
   EXPECT_EQ(noise, "");
-  // Asked only now: libpulse in a child forked after it was used aborts.
-  if (HasSoundDevice()) GTEST_SKIP() << "this machine has a sound device: the missing-device message is not checked";
+  // Asked in a child of its own: the sound libraries keep what they allocate
+  // until the process ends, and libpulse in a child forked after it was used
+  // aborts.
+  int asked = 0;
+  if (RunInChild([] { return HasSoundDevice() ? 1 : 0; }, "/dev/null", 20s, asked) && WIFEXITED(asked) &&
+      WEXITSTATUS(asked) == 1)
+    GTEST_SKIP() << "this machine has a sound device: the missing-device message is not checked";
   EXPECT_NE(said.find("told 1"), std::string::npos) << said;
   EXPECT_NE(said.find("no sound device"), std::string::npos) << said;
 }
