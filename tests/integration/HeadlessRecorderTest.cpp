@@ -14,6 +14,7 @@
 
 #include "integration/ProgramProcess.h"
 #include "support/Command.h"
+#include "support/StreamPortLock.h"
 
 namespace fs = std::filesystem;
 using programtest::ReadWhole;
@@ -81,6 +82,7 @@ class HeadlessRecorder : public ::testing::Test {
     return status;
   }
 
+  testsupport::TStreamPortLock portTurn_;
   fs::path dir_;
   std::string output_, errors_;
 };

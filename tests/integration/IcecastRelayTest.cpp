@@ -17,6 +17,7 @@
 
 #include "integration/ProgramProcess.h"
 #include "support/Command.h"
+#include "support/StreamPortLock.h"
 
 namespace fs = std::filesystem;
 using programtest::ReadWhole;
@@ -197,6 +198,7 @@ class IcecastRelay : public ::testing::Test {
   }
   std::string IcecastLog() const { return ReadWhole((dir_ / "icecast/error.log").string()); }
 
+  testsupport::TStreamPortLock portTurn_;
   std::string icecast_;
   fs::path dir_;
 };

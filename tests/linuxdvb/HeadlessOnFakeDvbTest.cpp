@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "integration/ProgramProcess.h"
+#include "support/StreamPortLock.h"
 
 namespace fs = std::filesystem;
 using programtest::ReadWhole;
@@ -46,6 +47,7 @@ class HeadlessOnFakeDvb : public ::testing::Test {
     return args;
   }
 
+  testsupport::TStreamPortLock portTurn_;
   fs::path dir_, previous_;
 };
 

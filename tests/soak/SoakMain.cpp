@@ -30,6 +30,7 @@
 #include "soak/SoakChecks.h"
 #include "soak/SoakListeners.h"
 #include "support/MpegAudioDecode.h"
+#include "support/StreamPortLock.h"
 #include "base/Cp1251.h"
 #include "tsbuilder/SampleTransponders.h"
 #include "../../plugins/emulator/EmulatorControl.h"
@@ -79,6 +80,7 @@ int RunRecorder(const std::vector<std::string>& args) {
     std::fprintf(stderr, "soak: %s\n", error.c_str());
     return 2;
   }
+  const testsupport::TStreamPortLock portTurn;
   return RunHeadless(*cl, Dvb);
 }
 
