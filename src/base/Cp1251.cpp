@@ -89,6 +89,13 @@ std::string Cp1251ToUtf8(std::string_view cp1251) {
   return out;
 }
 
+std::string CodePointsToUtf8(std::u32string_view codePoints) {
+  std::string out;
+  out.reserve(codePoints.size());
+  for (char32_t cp : codePoints) AppendUtf8(out, cp);
+  return out;
+}
+
 std::string Utf8ToCp1251(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());

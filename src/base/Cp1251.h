@@ -26,6 +26,9 @@ char CodePointToCp1251(char32_t cp);
 // Unicode code point of one ISO 8859-5 byte.
 char32_t Iso88595ToCodePoint(unsigned char byte);
 
+// UTF-8 of code points (no check that they are characters).
+std::string CodePointsToUtf8(std::u32string_view codePoints);
+
 // Code points of UTF-8 text; a byte that starts no well-formed sequence gives
 // U+FFFD.
 std::u32string Utf8ToCodePoints(std::string_view utf8);

@@ -11,7 +11,7 @@ import sys
 
 # Lowest first.
 RANKS = {name: rank for rank, name in enumerate(
-    ["base", "channels", "device", "scan", "server", "capture", "player", "app", "ui"])}
+    ["base", "channels", "device", "scan", "server", "radiotext", "capture", "player", "app", "ui"])}
 QT_FOLDER = "ui"
 
 LOCAL_INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"', re.M)

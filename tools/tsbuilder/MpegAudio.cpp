@@ -84,6 +84,7 @@ Bytes EncodeTone(const TAudioFormat& format, const TToneSpec& tone, double secon
   twolame_set_bitrate(opts.get(), format.bitrateKbps);
   // Psychoacoustic model 0 is the cheapest; pure tones need nothing better.
   twolame_set_psymodel(opts.get(), 0);
+  if (format.ancillaryBytes > 0) twolame_set_num_ancillary_bits(opts.get(), format.ancillaryBytes * 8);
   if (twolame_init_params(opts.get()) != 0)
     throw std::runtime_error("libtwolame refuses " + std::to_string(format.sampleRate) + " Hz, " +
                              std::to_string(format.bitrateKbps) + " kbit/s");

@@ -17,6 +17,7 @@ struct TAudioFormat {
   int sampleRate = 48000;  // 32000/44100/48000 (MPEG-1), 16000/22050/24000 (MPEG-2)
   int bitrateKbps = 192;
   TAudioMode mode = TAudioMode::Stereo;
+  int ancillaryBytes = 0;  // left free at each frame's end, for data such as RDS
 };
 
 // What a tone generator plays: a chord of partials whose notes step through

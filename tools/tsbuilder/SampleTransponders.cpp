@@ -39,6 +39,11 @@ TTransponderSpec DemoTransponder() {
   TServiceSpec classic = Radio(106, "Classic Radio", C::Latin, {48000, 128, M::Stereo}, 174.61);
   classic.tone.intervals = {1.0, 1.33, 1.68, 2.0};  // fourth-based
   classic.tone.noteSeconds = 1.0;
+  // Two channels say what they play, as many stations do: a name and titles
+  // that change during the loop, one with letters beyond ASCII.
+  europa.rds = {"EUROPA+", {{0, "Europa Plus - Hit Parade"}, {20, "Artist One - First Song"},
+                            {40, "Band Two - Second Song"}}};
+  classic.rds = {"CLASSIC", {{0, "J.S. Bach - Air"}, {30, "Anton\x84n Dvo\xDA\x80k - Humoresque"}}};
   TServiceSpec data = Radio(107, "Радио Данные", C::Iso8859_5, {}, 0);
   data.audioPid = 0;  // the PMT lists only the PCR PID
   TServiceSpec tv = Radio(201, "Первый канал", C::Iso8859_5, {48000, 192, M::Stereo}, 246.94);

@@ -156,7 +156,10 @@ TBuiltTransponder BuildTransponder(const TTransponderSpec& plan) {
   for (const TServiceSpec& s : plan.services) {
     TBuiltService service{s, {}};
     if (s.audioPid != 0) {
-      const Bytes es = EncodeTone(s.audio, s.tone, plan.seconds);
+      TAudioFormat format = s.audio;
+      if (!s.rds.ps.empty()) format.ancillaryBytes = std::max(format.ancillaryBytes, s.rds.bytesPerFrame);
+      Bytes es = EncodeTone(format, s.tone, plan.seconds);
+      InsertRds(es, s.rds);
       const std::vector<size_t> frames = SplitFrames(es);
       TTsPacketizer out(s.audioPid);
       const uint64_t frameTicks =

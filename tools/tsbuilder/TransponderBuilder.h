@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tsbuilder/MpegAudio.h"
+#include "tsbuilder/RdsAncillary.h"
 #include "tsbuilder/PsiTables.h"
 
 namespace tsb {
@@ -35,6 +36,7 @@ struct TServiceSpec {
   std::string language = "rus";
   TAudioFormat audio;
   TToneSpec tone;
+  TRdsSpec rds;  // programme service name and titles in the audio; none by default
 };
 
 struct TTransponderSpec {
