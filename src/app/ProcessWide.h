@@ -27,8 +27,9 @@
 //                                                     thread, torn down at exit; it never holds a graph.
 // the message function    ui/controls/MessageBox.cpp  the windows' one way to tell the user something; replaced by
 //                                                     tests. Window thread only.
-// the print lock          app/HeadlessRecorder.cpp    keeps the headless recorder's lines whole across the main and
-//                                                     the delivery thread. Static lifetime.
+// HeadlessOutput()        app/OutputWriter.cpp        the headless recorder's standard output and error: made at
+//                                                     first use, never destroyed, written by a thread of its own
+//                                                     that alone may block; any thread queues lines.
 // SIGPIPE disposition     server/SocketsStartup.cpp   ignored at start-up by the program entry, before any thread.
 #include "app/VideoGraphHolder.h"
 #include "capture/CaptureSession.h"
