@@ -87,9 +87,17 @@ std::optional<int> OpenAndTuneCard(TDevicePlugin& card, const text::TIniFiles& i
     }
     return kCardUnavailableStatus;
   }
-  // A field that is no number tunes nothing: recording would only wait.
-  if (!Tune(settings, card, [&](const std::string& m) { PrintError(ini.Settings() + ": " + m); }))
-    return kSettingsStatus;
+  // A field that is no number tunes nothing: recording would only wait. The
+  // message quotes the field, which names its line.
+  const auto tuneMessage = [&](const std::string& m) {
+    const std::pair<int, const std::string*> fields[] = {
+        {1, &settings.LocalOscillator}, {2, &settings.Frequency}, {3, &settings.SymbolRate}};
+    int line = m.rfind("Порт DiSEqC", 0) == 0 ? 5 : 0;
+    for (const auto& [number, text] : fields)
+      if (line == 0 && m.find("'" + text::Cp1251ToUtf8(*text) + "'") != std::string::npos) line = number;
+    PrintError(ini.Settings() + (line ? ", строка " + std::to_string(line) : std::string()) + ": " + m);
+  };
+  if (!Tune(settings, card, tuneMessage)) return kSettingsStatus;
   return std::nullopt;
 }
 

@@ -260,7 +260,7 @@ TEST_F(HeadlessRecorder, RefusalsSayWhyAndFail) {
       {{"--record", "all"}, "", {}, 5, "trsp.ini: File not found"},
       {{"--record", "all"}, "5150\r\n4084\r\n2500\r\n2\r\n0\r\nx\r\n\r\n1\r\n", {}, 5, "trsp.ini, строка 6: 'x'"},
       {{"--record", "all"}, "5150\r\n4084\r\n2500\r\n2\r\n0\r\n9\r\n\r\n1\r\n", {}, 5, "строка 6: номер карты"},
-      {{"--record", "all"}, "5150\r\n40x4\r\n2500\r\n2\r\n0\r\n3\r\n\r\n1\r\n", {}, 5, "'40x4'"},
+      {{"--record", "all"}, "5150\r\n40x4\r\n2500\r\n2\r\n0\r\n3\r\n\r\n1\r\n", {}, 5, "trsp.ini, строка 2: '40x4'"},
       {{"--record", "all"}, {}, "", 5, "kanal.ini"},
       {{"--record", "all"}, {}, kanal + kanal.substr(0, kanal.find("\r\n\r\n") + 4), 5, "уже записывает строка 1"},
       {{"--record", "all", "--folder", "/nonexistent/folder"}, {}, {}, 1, "File not found"},
