@@ -12,11 +12,14 @@
 // the loaded plug-in      device/DevicePlugin.cpp     one card library at a time; loaded and unloaded with the
 //   library, CardOpen                                 table on the main thread; never unloaded at exit, so a card
 //                                                     still delivering keeps its code. CardOpen: whether the check's
-//                                                     DVBOpen succeeded (atomic, main thread writes).
+//                                                     DVBOpen succeeded (atomic, main thread writes). The
+//                                                     reason of the last failed load: main thread only.
 // Recording, the capture  capture/CaptureSession.cpp  the packet callback has no context argument, so it reaches the
 //   target                                            running capture through these. Written by the recording run
 //                                                     on the main thread at start and stop; read by the card's
-//                                                     delivery thread (atomics). Static lifetime.
+//                                                     delivery thread (atomics). Static lifetime. With them
+//                                                     the count of packets delivered: the delivery thread
+//                                                     counts, the headless recorder reads (atomic).
 // ActiveSections,         scan/Sections.cpp           the section callback's way to its objects, for the same
 //   SectionLock                                       reason. Sections add and remove themselves (scan thread);
 //                                                     the delivery thread reads under SectionLock. Static lifetime.
