@@ -9,8 +9,8 @@ const char* const kUsageText =
     "Без параметров программа запускается как обычно.\n"
     "Действия:\n"
     "  --scan            проверить карту, настроиться, сканировать транспондер и записать kanal.ini\n"
-    "  --record КАНАЛЫ   записывать отмеченные каналы и вещать все: all, none или список через\n"
-    "                    запятую из номеров строк и имён каналов\n"
+    "  --record КАНАЛЫ   записывать отмеченные каналы и вещать все: all (все строки со звуком),\n"
+    "                    none или список через запятую из номеров строк и имён каналов\n"
     "  --list            показать список каналов\n"
     "  --help            эта справка\n"
     "  --version         версия программы\n"
@@ -34,7 +34,8 @@ std::optional<TCommandLine> ParseCommandLine(const std::vector<std::string>& arg
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&](std::string& out) {
-      if (i + 1 >= args.size() || args[i + 1].empty()) {
+      // An option in its place means the value was left out.
+      if (i + 1 >= args.size() || args[i + 1].empty() || args[i + 1].rfind("--", 0) == 0) {
         error = "Не указано значение для " + a;
         return false;
       }
@@ -94,8 +95,10 @@ std::vector<std::string> SplitCommas(const std::string& s) {
 
 bool SelectRows(TChannelList& list, const std::string& rows, std::string& error) {
   std::vector<bool> ticks(list.Count(), false);
-  if (rows == "all" || rows == "none") {
-    ticks.assign(list.Count(), rows == "all");
+  if (rows == "none") {
+  } else if (rows == "all") {
+    // A row without audio (PID 0) would record an empty file and stream silence.
+    for (size_t r = 0; r < list.Count(); ++r) ticks[r] = text::TryStrToInt(list.Row(r).Pid).value_or(-1) != 0;
   } else {
     for (const std::string& item : SplitCommas(rows)) {
       if (item.empty()) {

@@ -20,9 +20,9 @@ struct TCommandLine {
 // actions give std::nullopt and the reason in `error` (UTF-8).
 std::optional<TCommandLine> ParseCommandLine(const std::vector<std::string>& args, std::string& error);
 
-// Ticks the rows that ROWS names: "all", "none", or a comma list of row
-// numbers (as listed) or channel names (UTF-8; ASCII letter case folds, as
-// the stream paths do). False, with the item named in `error`, when an item
+// Ticks the rows that ROWS names: "all" (every row with audio: not PID 0),
+// "none", or a comma list of row numbers (as listed) or channel names (UTF-8;
+// ASCII letter case folds, as the stream paths do). False, with the item named in `error`, when an item
 // names no row; the ticks are then unchanged.
 bool SelectRows(TChannelList& list, const std::string& rows, std::string& error);
 

@@ -1,5 +1,6 @@
 #include "app/HeadlessRecorder.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -7,8 +8,11 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <vector>
 
+#include "app/OutputWriter.h"
+#include "app/StatusCadence.h"
 #include "capture/RecordingRun.h"
 #include "device/TransponderSettings.h"
 #include "device/DevicePlugin.h"
@@ -19,23 +23,22 @@
 #include "base/AppPaths.h"
 #include "base/Convert.h"
 #include "base/Cp1251.h"
+#include "base/FileLock.h"
 #include "base/InOutError.h"
 
 namespace {
 
-std::mutex g_printLock;
+// Output goes through the writer thread: nothing here waits for a reader.
+void PrintError(const std::string& message) { HeadlessOutput().Error(message); }
+void PrintLine(const std::string& line) { HeadlessOutput().Line(line); }
 
-void PrintError(const std::string& message) {
-  std::lock_guard<std::mutex> guard(g_printLock);
-  std::fprintf(stderr, "%s\n", message.c_str());
-  std::fflush(stderr);
-}
-
-void PrintLine(const std::string& line) {
-  std::lock_guard<std::mutex> guard(g_printLock);
-  std::printf("%s\n", line.c_str());
-  std::fflush(stdout);
-}
+// Exit statuses. A service manager retries the ones that may pass by
+// themselves (a busy card, another run on the files, a card that went away)
+// and not the ones a person must put right.
+constexpr int kCardUnavailableStatus = 1;
+constexpr int kStoppedPartWayStatus = 3;
+constexpr int kCardLostStatus = 4;
+constexpr int kSettingsStatus = 5;
 
 // CP1251 text as UTF-8, padded to a width in characters (one byte each here).
 std::string Column(const std::string& cp1251, size_t width) {
@@ -62,22 +65,40 @@ bool LoadList(const text::TIniFiles& ini, TChannelList& list) {
 }
 
 // Settings, card check and tuning as the settings window does them at its
-// start. False when there is no open card to work with.
-bool OpenAndTuneCard(TDevicePlugin& card, const text::TIniFiles& ini, TTransponderSettings& settings) {
+// start. The exit status when there is no open card to work with.
+std::optional<int> OpenAndTuneCard(TDevicePlugin& card, const text::TIniFiles& ini, TTransponderSettings& settings) {
+  int badLine = 0;
   try {
-    LoadSettings(ini.Settings(), settings);
+    LoadSettings(ini.Settings(), settings, &badLine);
   } catch (const text::EInOutError& e) {
     // No settings file: defaults, and neither card check nor tuning.
     PrintError(ini.Settings() + ": " + e.what());
-    return false;
+    return kSettingsStatus;
   } catch (const text::EConvertError& e) {
     // The lines after it were not read: the card they name is not known.
-    PrintError(ini.Settings() + ": " + e.what());
-    return false;
+    PrintError(ini.Settings() + ", строка " + std::to_string(badLine) + ": " + e.what());
+    return kSettingsStatus;
   }
-  if (!CheckCard(card, settings.CardName(), PrintError)) return false;
-  // A field that is no number tunes nothing: recording would only wait.
-  return Tune(settings, card, [&](const std::string& m) { PrintError(ini.Settings() + ": " + m); });
+  if (!CheckCard(card, settings.CardName(), PrintError)) {
+    // No plug-in loaded: the settings name a card this installation lacks.
+    if (!card.DVBOpen) {
+      PrintError(ini.Settings() + ", строка 6: " + DevicePluginLoadError());
+      return kSettingsStatus;
+    }
+    return kCardUnavailableStatus;
+  }
+  // A field that is no number tunes nothing: recording would only wait. The
+  // message quotes the field, which names its line.
+  const auto tuneMessage = [&](const std::string& m) {
+    const std::pair<int, const std::string*> fields[] = {
+        {1, &settings.LocalOscillator}, {2, &settings.Frequency}, {3, &settings.SymbolRate}};
+    int line = m.rfind("Порт DiSEqC", 0) == 0 ? 5 : 0;
+    for (const auto& [number, text] : fields)
+      if (line == 0 && m.find("'" + text::Cp1251ToUtf8(*text) + "'") != std::string::npos) line = number;
+    PrintError(ini.Settings() + (line ? ", строка " + std::to_string(line) : std::string()) + ": " + m);
+  };
+  if (!Tune(settings, card, tuneMessage)) return kSettingsStatus;
+  return std::nullopt;
 }
 
 void CloseCard(TDevicePlugin& card) {
@@ -90,16 +111,41 @@ std::string SignalText(const TTunerSignal& s) {
 }
 std::string SignalText(const TDevicePlugin& card) { return SignalText(ReadTunerSignal(card).value_or(TTunerSignal{})); }
 
-// The card went away mid-run (a USB card unplugged): a status of its own, so
-// that a service manager restarts the recorder once the card is back.
-constexpr int kCardLostStatus = 4;
 const char* const kCardLostMessage = "Карта потеряна: устройство отключено, запись остановлена";
 
+// The settings folder stays locked for the run: a second scan or recording
+// on the same settings (the same card, the same files) is refused before it
+// touches anything. The folder is only read, so a read-only one locks too.
+class TSettingsLock {
+ public:
+  explicit TSettingsLock(const std::string& folder)
+      : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+  ~TSettingsLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  TSettingsLock(const TSettingsLock&) = delete;
+  TSettingsLock& operator=(const TSettingsLock&) = delete;
+  // False, told, when another run holds the folder. A folder that does not
+  // open is left to the settings files' own messages.
+  bool Take(const std::string& folder) {
+    std::string holder;
+    if (fd_ < 0 || text::TryLockExclusive(fd_, holder)) return true;
+    PrintError("Папка настроек " + folder + " уже занята другим запуском: " + holder +
+               ". Два запуска на одной карте и одних файлах испортили бы записи; запуск отменён");
+    return false;
+  }
+
+ private:
+  int fd_;
+};
+
 int Scan(TDevicePlugin& card, const text::TIniFiles& ini) {
+  TSettingsLock lock(ini.Folder);
+  if (!lock.Take(ini.Folder)) return kCardUnavailableStatus;
   TTransponderSettings settings;
-  if (!OpenAndTuneCard(card, ini, settings)) {
+  if (const auto refused = OpenAndTuneCard(card, ini, settings)) {
     CloseCard(card);
-    return 1;
+    return *refused;
   }
   // The tuner settles before the tables are gathered, as after "Применить".
   ::usleep(300 * 1000);
@@ -113,10 +159,12 @@ int Scan(TDevicePlugin& card, const text::TIniFiles& ini) {
     PrintError("Каналы не найдены: " + ini.ChannelList() + " не изменён");
     return 1;
   }
+  HeadlessOutput().Drain(std::chrono::seconds(5));  // the table below is printed directly
   try {
     list.SaveChannelList(ini.ChannelList());
   } catch (const text::EInOutError& e) {
     PrintError(ini.ChannelList() + ": " + e.what());
+    HeadlessOutput().Drain(std::chrono::seconds(5));
     PrintRows("Найдено (список не сохранён):", list);
     return 1;
   }
@@ -126,28 +174,107 @@ int Scan(TDevicePlugin& card, const text::TIniFiles& ini) {
 
 std::string RecordFolderOf(const TCommandLine& cl, const TTransponderSettings& settings) {
   if (!cl.Folder) return EffectiveRecordFolder(settings);
-  std::string folder = *cl.Folder;
+  std::string folder = *cl.Folder;  // the system's bytes, as given
   if (folder.back() != '/') folder += '/';  // a folder given alone is a folder
-  return text::Utf8ToCp1251(folder);
+  return folder;
 }
 
-// The rows' size texts, handed over by the delivery thread.
-class TSizeTexts {
+// The rows' size texts and stop marks, handed over by the delivery thread.
+class TRowStates {
  public:
-  explicit TSizeTexts(size_t rows) : texts_(rows, SizeText(0)) {}
+  explicit TRowStates(size_t rows) : texts_(rows, SizeText(0)), stopped_(rows, false) {}
   void Set(size_t row, const std::string& text) {
     std::lock_guard<std::mutex> guard(lock_);
     if (row < texts_.size()) texts_[row] = text;
+  }
+  void Stop(size_t row) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (row < stopped_.size()) stopped_[row] = true;
   }
   std::string Get(size_t row) {
     std::lock_guard<std::mutex> guard(lock_);
     return row < texts_.size() ? texts_[row] : std::string();
   }
+  bool Stopped(size_t row) {
+    std::lock_guard<std::mutex> guard(lock_);
+    return row < stopped_.size() && stopped_[row];
+  }
 
  private:
   std::mutex lock_;
   std::vector<std::string> texts_;
+  std::vector<bool> stopped_;
 };
+
+// True when a stop signal is waiting; it stays pending for the wait loop.
+bool StopSignalPending(const sigset_t& stopSignals) {
+  sigset_t pending;
+  sigemptyset(&pending);
+  if (sigpending(&pending) != 0) return false;
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+    if (sigismember(&stopSignals, sig) && sigismember(&pending, sig)) return true;
+  return false;
+}
+
+bool HasNoAudio(const ChannelRow& row) { return text::TryStrToInt(row.Pid).value_or(-1) == 0; }
+
+// Notes before the start: rows "all" leaves out, and rows whose stream
+// address an earlier row already has (the paths ignore ASCII letter case).
+void PrintRowNotes(const TChannelList& list, const std::string& rows) {
+  for (size_t r = 0; r < list.Count(); ++r) {
+    const ChannelRow& row = list.Row(r);
+    if (rows == "all" && HasNoAudio(row))
+      PrintError("Строка " + text::Cp1251ToUtf8(row.Number) + " " + text::Cp1251ToUtf8(row.Name) +
+                 ": нет звука (PID 0), в «all» не входит");
+    for (size_t e = 0; e < r; ++e)
+      if (SameSourceName(list.Row(e).Name, row.Name)) {
+        PrintError("Строка " + text::Cp1251ToUtf8(row.Number) + " " + text::Cp1251ToUtf8(row.Name) +
+                   ": адрес потока тот же, что у строки " + text::Cp1251ToUtf8(list.Row(e).Number) + " " +
+                   text::Cp1251ToUtf8(list.Row(e).Name) + " (регистр букв в адресе не различается); по нему "
+                   "вещается строка " + text::Cp1251ToUtf8(list.Row(e).Number));
+        break;
+      }
+  }
+}
+
+// Data from the card: a run without signal records nothing, so it is said
+// after a few seconds, and again when data comes back.
+class TDataWatch {
+ public:
+  using TClock = std::chrono::steady_clock;
+  static constexpr std::chrono::seconds kQuiet{5};
+  explicit TDataWatch(TClock::time_point now) : count_(DeliveredPackets()), since_(now) {}
+  void Check(TClock::time_point now) {
+    const uint64_t count = DeliveredPackets();
+    if (count != count_) {
+      count_ = count;
+      since_ = now;
+      if (told_) PrintError("Данные от карты снова идут");
+      told_ = false;
+    } else if (!told_ && now - since_ >= kQuiet) {
+      PrintError("Нет данных от карты уже " + std::to_string(kQuiet.count()) +
+                 " с: нет сигнала? Проверьте антенну и частоту в trsp.ini; ничего не записывается");
+      told_ = true;
+    }
+  }
+  bool Quiet() const { return told_; }
+
+ private:
+  uint64_t count_;
+  TClock::time_point since_;
+  bool told_ = false;
+};
+
+int StartRefusalStatus(TStartRefusal refusal) {
+  switch (refusal) {
+    case TStartRefusal::Stopped: return 0;
+    case TStartRefusal::Settings:
+    case TStartRefusal::None: return kSettingsStatus;
+    case TStartRefusal::Files:
+    case TStartRefusal::Locked: return kCardUnavailableStatus;
+  }
+  return kCardUnavailableStatus;
+}
 
 int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& ini) {
   // SIGINT and SIGTERM are taken by this thread alone, at its own pace: every
@@ -158,9 +285,10 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGHUP);  // the terminal or SSH session went away
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  TOutputWriter& output = HeadlessOutput();
 
   TChannelList list;
-  if (!LoadList(ini, list)) return 1;
+  if (!LoadList(ini, list)) return kSettingsStatus;
   std::string error;
   if (!SelectRows(list, cl.Rows, error)) {
     PrintError(error);
@@ -168,20 +296,28 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
   }
   if (list.Count() == 0) {
     PrintError("Список каналов пуст: сначала mellowcaster --scan");
-    return 1;
+    return kSettingsStatus;
   }
+  TSettingsLock lock(ini.Folder);
+  if (!lock.Take(ini.Folder)) return kCardUnavailableStatus;
   TTransponderSettings settings;
-  if (!OpenAndTuneCard(card, ini, settings)) {
+  if (const auto refused = OpenAndTuneCard(card, ini, settings)) {
     CloseCard(card);
-    return 1;
+    return *refused;
   }
+  PrintRowNotes(list, cl.Rows);
 
   RecordingOptions options;
   options.Folder = RecordFolderOf(cl, settings);
   options.Format = settings.Pcm ? RecordFormat::Pcm : RecordFormat::Mp3;
-  TSizeTexts sizes(list.Count());
+  // A service restarts the recorder after a reboot or a crash: the archive
+  // it wrote before must survive the new start.
+  options.KeepEarlier = true;
+  TRowStates rows(list.Count());
   RecordingHooks hooks;
-  hooks.SizeText = [&](size_t row, const std::string& text) { sizes.Set(row, text); };
+  hooks.SizeText = [&](size_t row, const std::string& text) { rows.Set(row, text); };
+  hooks.RecordingStopped = [&](size_t row) { rows.Stop(row); };
+  hooks.StopAsked = [&] { return StopSignalPending(stopSignals); };
   // Once the run is up, every message is a channel that stopped recording
   // or a file that did not close cleanly.
   std::atomic<int> problems{0};
@@ -194,23 +330,30 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
     TRecordingRun run(list, options, card, hooks);
     if (!run.Start()) {
       CloseCard(card);
-      return 1;
+      const int refused = StartRefusalStatus(run.LastRefusal());
+      if (refused == 0) PrintLine("Запись остановлена до начала.");
+      return refused;
     }
     problems = 0;
     // The run goes on without streaming, but the addresses below lead nowhere.
     if (!run.Server() || !run.Server()->IsActive())
       PrintError("Сервер потоков не запущен: порт " + std::to_string(kStreamPort) +
                  " занят? Запись идёт без вещания.");
-    PrintLine("Запись в " + text::Cp1251ToUtf8(options.Folder) + ", формат " + (settings.Pcm ? "PCM" : "MP3") +
+    PrintLine("Запись в " + options.Folder + ", формат " + (settings.Pcm ? "PCM" : "MP3") +
               "; каналы и адреса потоков:");
-    for (const ChannelRow& row : list.Rows())
+    size_t ticked = 0;
+    for (const ChannelRow& row : list.Rows()) {
+      ticked += row.Ticked ? 1 : 0;
       PrintLine(std::string(row.Ticked ? "  [x] " : "  [ ] ") + Column(row.Number, 4) + Column(row.Name, 24) + " " +
-                StreamAddress(row.Name));
+                (HasNoAudio(row) ? std::string("(нет звука)") : StreamAddress(row.Name)));
+    }
     PrintLine("Слушать: ffplay -nodisp АДРЕС, mpv АДРЕС или curl -s АДРЕС | mpg123 -; остановить: Ctrl+C или kill " +
               std::to_string(::getpid()));
 
     using Clock = std::chrono::steady_clock;
     TOverflowNotices overflows;
+    TStatusCadence cadence(output.Mode().Terminal);
+    TDataWatch data(Clock::now());
     const auto end = cl.Seconds ? Clock::now() + std::chrono::seconds(*cl.Seconds) : Clock::time_point::max();
     for (;;) {
       const auto left = end - Clock::now();
@@ -225,19 +368,39 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
         status = kCardLostStatus;
         break;
       }
+      data.Check(Clock::now());
+      // The state is what the line says apart from the sizes, which grow all the time.
       std::string line = "Сигнал: " + SignalText(signal);
-      for (size_t r = 0; r < list.Count(); ++r)
-        if (list.Row(r).Ticked) line += " | " + list.Row(r).Number + ":" + sizes.Get(r);
+      std::string state = data.Quiet() ? "нет данных" : "";
+      size_t stopped = 0;
+      for (size_t r = 0; r < list.Count(); ++r) {
+        if (!list.Row(r).Ticked) continue;
+        line += " | " + list.Row(r).Number + ":" + rows.Get(r);
+        if (rows.Stopped(r)) {
+          line += " остановлена";
+          state += " " + list.Row(r).Number;
+          ++stopped;
+        }
+      }
       if (card.DVBGetOverflows) {
         // Row r's filter is the (r + 1)-th added after the switch to whole packets.
         std::vector<int64_t> counts(list.Count());
         for (size_t r = 0; r < counts.size(); ++r) counts[r] = card.DVBGetOverflows(static_cast<int32_t>(r + 1));
-        for (const size_t r : overflows.Check(counts, Clock::now()))
+        for (const size_t r : overflows.Check(counts, Clock::now())) {
           line += " | " + text::Cp1251ToUtf8(list.Row(r).Number) + ": потеряны пакеты (буфер переполнен)";
+          state += " !" + list.Row(r).Number;
+        }
       }
-      PrintLine(line);
+      if (cadence.Due(state, Clock::now())) output.Status(line);
+      // Nothing left to record: a run that only streams would go on, this one ends.
+      if (ticked > 0 && stopped == ticked) {
+        PrintError("Все записываемые каналы остановлены: запуск закончен");
+        status = kStoppedPartWayStatus;
+        break;
+      }
     }
-    if ((!run.Stop() || problems > 0) && status == 0) status = 3;
+    output.EndStatus();
+    if ((!run.Stop() || problems > 0) && status == 0) status = kStoppedPartWayStatus;
   }
   CloseCard(card);
   PrintLine("Запись остановлена.");
@@ -255,7 +418,9 @@ void PrintRows(const char* title, const TChannelList& list) {
   std::fflush(stdout);
 }
 
-int RunHeadless(const TCommandLine& cl, TDevicePlugin& card) {
+namespace {
+
+int RunAction(const TCommandLine& cl, TDevicePlugin& card) {
   const text::TIniFiles ini = IniFilesOf(cl);
   switch (cl.Action) {
     case TCommandLine::TAction::Help:
@@ -266,7 +431,7 @@ int RunHeadless(const TCommandLine& cl, TDevicePlugin& card) {
       return 0;
     case TCommandLine::TAction::List: {
       TChannelList list;
-      if (!LoadList(ini, list)) return 1;
+      if (!LoadList(ini, list)) return kSettingsStatus;
       PrintRows((ini.ChannelList() + ":").c_str(), list);
       return 0;
     }
@@ -278,4 +443,14 @@ int RunHeadless(const TCommandLine& cl, TDevicePlugin& card) {
       break;
   }
   return 0;
+}
+
+} // namespace
+
+int RunHeadless(const TCommandLine& cl, TDevicePlugin& card) {
+  const int status = RunAction(cl, card);
+  // What is still queued is written before the exit, unless nobody reads it:
+  // a reader that never comes back must not keep the process from ending.
+  HeadlessOutput().Drain(std::chrono::seconds(2));
+  return status;
 }

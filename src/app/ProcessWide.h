@@ -12,11 +12,14 @@
 // the loaded plug-in      device/DevicePlugin.cpp     one card library at a time; loaded and unloaded with the
 //   library, CardOpen                                 table on the main thread; never unloaded at exit, so a card
 //                                                     still delivering keeps its code. CardOpen: whether the check's
-//                                                     DVBOpen succeeded (atomic, main thread writes).
+//                                                     DVBOpen succeeded (atomic, main thread writes). The
+//                                                     reason of the last failed load: main thread only.
 // Recording, the capture  capture/CaptureSession.cpp  the packet callback has no context argument, so it reaches the
 //   target                                            running capture through these. Written by the recording run
 //                                                     on the main thread at start and stop; read by the card's
-//                                                     delivery thread (atomics). Static lifetime.
+//                                                     delivery thread (atomics). Static lifetime. With them
+//                                                     the count of packets delivered: the delivery thread
+//                                                     counts, the headless recorder reads (atomic).
 // ActiveSections,         scan/Sections.cpp           the section callback's way to its objects, for the same
 //   SectionLock                                       reason. Sections add and remove themselves (scan thread);
 //                                                     the delivery thread reads under SectionLock. Static lifetime.
@@ -27,8 +30,9 @@
 //                                                     thread, torn down at exit; it never holds a graph.
 // the message function    ui/controls/MessageBox.cpp  the windows' one way to tell the user something; replaced by
 //                                                     tests. Window thread only.
-// the print lock          app/HeadlessRecorder.cpp    keeps the headless recorder's lines whole across the main and
-//                                                     the delivery thread. Static lifetime.
+// HeadlessOutput()        app/OutputWriter.cpp        the headless recorder's standard output and error: made at
+//                                                     first use, never destroyed, written by a thread of its own
+//                                                     that alone may block; any thread queues lines.
 // SIGPIPE disposition     server/SocketsStartup.cpp   ignored at start-up by the program entry, before any thread.
 #include "app/VideoGraphHolder.h"
 #include "capture/CaptureSession.h"

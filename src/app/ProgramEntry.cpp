@@ -42,7 +42,7 @@ int ProgramMain(int argc, char** argv, const TWindowsFrontEnd& runWindows) {
   std::string error;
   const auto commandLine = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
   if (!commandLine) {
-    std::fprintf(stderr, "%s\n%s", error.c_str(), kUsageText);
+    std::fprintf(stderr, "%s\nСправка: mellowcaster --help\n", error.c_str());
     return 2;
   }
   if (commandLine->Action != TCommandLine::TAction::Start) return RunHeadless(*commandLine, Dvb);

@@ -7,6 +7,7 @@ namespace text {
 std::string InOutErrorMessage(int errorCode) {
   switch (errorCode) {
     case ENOENT: return "File not found";
+    case ELOOP: return "File is a symbolic link";
     case ENOTDIR:
     case ENAMETOOLONG: return "Invalid filename";
     case EMFILE:

@@ -3,12 +3,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <utility>
 
 #include "server/AudioServer.h"
 #include "base/Cp1251.h"
+#include "base/FileLock.h"
 #include "base/InOutError.h"
 
 std::atomic<bool> Recording{false};
@@ -17,15 +19,23 @@ namespace {
 
 std::atomic<CaptureTarget*> g_target{nullptr};
 std::atomic<int> g_deliveriesInside{0};
+std::atomic<uint64_t> g_delivered{0};
 
-// Appends all bytes in one write; a short write counts as failed.
-bool AppendChunk(int fd, const uint8_t* data, int32_t count, int& err) {
+// Appends all bytes in one write; a short write counts as failed and is cut
+// off again, so the file ends on the last whole chunk it took.
+bool AppendChunk(CaptureSession& s, const uint8_t* data, int32_t count, int& err) {
   ssize_t n;
   do {
-    n = ::write(fd, data, static_cast<size_t>(count));
+    n = ::write(s.OutputFile, data, static_cast<size_t>(count));
   } while (n < 0 && errno == EINTR);
-  if (n == count) return true;
+  if (n == count) {
+    s.FileBytes += count;
+    return true;
+  }
   err = n < 0 ? errno : ENOSPC;
+  if (n > 0 && ::ftruncate(s.OutputFile, s.FileBytes) != 0) {
+    // The part stays; the run still reports the channel as stopped.
+  }
   return false;
 }
 
@@ -36,7 +46,7 @@ bool PassOn(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t*
   if (!Recording.load(std::memory_order_acquire) || !s.Ticked || s.AppendStopped || s.OutputFile < 0)
     return false;
   int err = 0;
-  if (!AppendChunk(s.OutputFile, out, m, err)) {
+  if (!AppendChunk(s, out, m, err)) {
     // This channel stops recording; what the file already holds stays intact
     // and streaming and the other channels go on.
     s.AppendStopped = true;
@@ -108,6 +118,7 @@ TPreparedFile& TPreparedFile::operator=(TPreparedFile&& other) noexcept {
     if (Fd >= 0) ::close(Fd);
     Fd = std::exchange(other.Fd, -1);
     Created = std::exchange(other.Created, false);
+    KeepEarlier = std::exchange(other.KeepEarlier, false);
     OsName = std::move(other.OsName);
   }
   return *this;
@@ -124,17 +135,81 @@ void TPreparedFile::Abandon() {
   Created = false;
 }
 
-TPreparedFile PrepareOutputFile(const std::string& fileName) {
+namespace {
+
+// Open for recording, without following a symbolic link in the last place.
+int OpenRecording(const std::string& osName, int extraFlags) {
+  return ::open(osName.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | extraFlags, 0644);
+}
+
+void LockOrThrow(TPreparedFile& file) {
+  std::string holder;
+  if (text::TryLockExclusive(file.Fd, holder)) return;
+  file.Abandon();
+  throw EFileLocked(holder);
+}
+
+// Renames the file to its aside name without replacing anything; 0 or errno.
+int MoveAside(const std::string& osName, time_t modified) {
+  for (int attempt = 1; attempt <= 100; ++attempt) {
+    const std::string aside = AsideFileName(osName, modified, attempt);
+    if (::renameat2(AT_FDCWD, osName.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno == EEXIST) continue;
+    if (errno != EINVAL) return errno;
+    // A file system without the no-replace rename: a link fails on a taken name too.
+    if (::link(osName.c_str(), aside.c_str()) == 0) return ::unlink(osName.c_str()) == 0 ? 0 : errno;
+    if (errno != EEXIST) return errno;
+  }
+  return EEXIST;
+}
+
+// Moves what the locked file holds aside and puts a new, locked, empty file
+// under its name in `fd`'s place; 0 or errno, the file left as it was.
+int StartAfresh(int& fd, const std::string& osName) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return errno;
+  if (st.st_size == 0) return 0;
+  if (const int err = MoveAside(osName, st.st_mtime)) return err;
+  const int fresh = OpenRecording(osName, O_CREAT | O_EXCL);
+  if (fresh < 0) return errno;
+  std::string holder;
+  if (!text::TryLockExclusive(fresh, holder)) {
+    ::close(fresh);
+    return EBUSY;
+  }
+  ::close(fd);
+  fd = fresh;
+  return 0;
+}
+
+} // namespace
+
+std::string AsideFileName(const std::string& fileName, time_t modified, int attempt) {
+  static const std::string kExtension = ".mp3";
+  std::string base = fileName;
+  if (base.size() >= kExtension.size() && base.compare(base.size() - kExtension.size(), kExtension.size(), kExtension) == 0)
+    base.resize(base.size() - kExtension.size());
+  struct tm local {};
+  ::localtime_r(&modified, &local);
+  char stamp[64];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H-%M-%S", &local);
+  return base + " (" + stamp + (attempt > 1 ? ", " + std::to_string(attempt) : "") + ")" + kExtension;
+}
+
+TPreparedFile PrepareOutputFile(const std::string& fileName, bool keepEarlier) {
   TPreparedFile file;
-  file.OsName = text::Cp1251ToUtf8(fileName);
-  file.Fd = ::open(file.OsName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  file.OsName = fileName;
+  file.KeepEarlier = keepEarlier;
+  file.Fd = OpenRecording(file.OsName, O_CREAT | O_EXCL);
   if (file.Fd >= 0) {
     file.Created = true;
+    LockOrThrow(file);
     return file;
   }
   if (errno != EEXIST) throw text::EInOutError(errno);
-  file.Fd = ::open(file.OsName.c_str(), O_RDWR | O_CLOEXEC);
+  file.Fd = OpenRecording(file.OsName, 0);
   if (file.Fd < 0) throw text::EInOutError(errno);
+  LockOrThrow(file);
   return file;
 }
 
@@ -154,8 +229,9 @@ int TSessions::AddSession(const std::string& fileName, const std::string& channe
   if (ticked) {
     s->OutputFile = file.Fd;
     file.Fd = -1;
-    if (::ftruncate(s->OutputFile, 0) != 0) {
-      err = errno;
+    err = file.KeepEarlier ? StartAfresh(s->OutputFile, file.OsName) : 0;
+    if (err == 0 && ::ftruncate(s->OutputFile, 0) != 0) err = errno;
+    if (err != 0) {
       s->CloseOutputFile();
       s->AppendStopped = true;
     }
@@ -189,6 +265,8 @@ void DetachCapture() {
   while (g_deliveriesInside.load(std::memory_order_seq_cst) != 0) ::usleep(1000);
 }
 
+uint64_t DeliveredPackets() { return g_delivered.load(std::memory_order_relaxed); }
+
 int PayloadOffset(const uint8_t* p) {
   int off = 4;
   if (p[3] & 0x20) off = 5 + p[4];
@@ -206,7 +284,10 @@ void OnTsPacket(const uint8_t* data, int32_t length, int32_t number) {
   if (length != kPacketLength || !data || data[0] != 0x47) return;
   g_deliveriesInside.fetch_add(1, std::memory_order_seq_cst);
   try {
-    if (CaptureTarget* target = g_target.load(std::memory_order_seq_cst)) Deliver(*target, data, number);
+    if (CaptureTarget* target = g_target.load(std::memory_order_seq_cst)) {
+      g_delivered.fetch_add(1, std::memory_order_relaxed);
+      Deliver(*target, data, number);
+    }
   } catch (...) {
     // Nothing may escape onto the card's thread.
   }

@@ -7,7 +7,9 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <ctime>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -37,9 +39,10 @@ struct CaptureSession {
   uint8_t Encoded[kEncodedCapacity];
   TMPEGReEncode Encoder;
   int64_t BytesRecorded = 0;
+  int64_t FileBytes = 0;          // what the file holds: a failed append is cut back to it
   // Copies of the row taken at the start; fixed for the run.
   std::string ChannelName;
-  std::string FileName;           // CP1251, as the run formed it
+  std::string FileName;           // the system's name (UTF-8), as the run formed it
   // A row without an audio stream: it gets no filter, and anything delivered
   // under its number is ignored.
   bool NoAudio = false;
@@ -70,18 +73,34 @@ struct TPreparedFile {
 
   int Fd = -1;
   bool Created = false;  // did not exist before: removed again when abandoned
+  // Earlier recordings in the file are moved aside when the session takes it
+  // over, instead of being emptied.
+  bool KeepEarlier = false;
   std::string OsName;    // UTF-8
 };
 
-// Opens (creating when absent) for reading and writing, shared with other
-// openers. Throws text::EInOutError when the file cannot be opened.
-TPreparedFile PrepareOutputFile(const std::string& fileName);
+// Another run of the program holds the file: nothing was changed.
+struct EFileLocked : std::runtime_error {
+  explicit EFileLocked(const std::string& holder) : std::runtime_error(holder) {}
+};
+
+// Opens (creating when absent) for reading and writing and takes the
+// exclusive lock that keeps a second run off it; a symbolic link is refused,
+// so a recording never writes through one to somewhere else. Throws
+// EFileLocked when another process holds the file, text::EInOutError when it
+// cannot be opened.
+TPreparedFile PrepareOutputFile(const std::string& fileName, bool keepEarlier = false);
+
+// "NAME (YYYY-MM-DD HH-MM-SS).mp3" for "NAME.mp3" and a modification time
+// (local time); `attempt` > 1 adds ", attempt" inside the brackets, for a
+// name already taken.
+std::string AsideFileName(const std::string& fileName, time_t modified, int attempt = 1);
 
 // A file that could not be closed cleanly at the end of a run.
 struct TCloseFailure {
   size_t Row;
   std::string ChannelName;  // CP1251
-  std::string FileName;     // CP1251
+  std::string FileName;     // UTF-8
   int Error;             // errno
 };
 
@@ -96,8 +115,10 @@ class TSessions {
   // Throws text::EInOutError when the file cannot be created.
   void AddSession(const std::string& fileName, const std::string& channelName, bool ticked);
   // The same with a file already prepared (ticked rows); the session takes it
-  // over and empties it. 0, or the errno of a failed truncation, after which
-  // the session records nothing.
+  // over and empties it, or, when the file keeps earlier recordings, moves a
+  // non-empty one aside (AsideFileName) and starts a new one under the name.
+  // 0, or the errno of the failed step, after which the session records
+  // nothing.
   int AddSession(const std::string& fileName, const std::string& channelName, bool ticked, TPreparedFile file);
   size_t Count() const { return sessions_.size(); }
   CaptureSession& operator[](size_t r) { return *sessions_[r]; }
@@ -126,6 +147,10 @@ struct CaptureTarget {
 void AttachCapture(CaptureTarget* target);
 // Detaches the target and returns only when no delivery is inside OnTsPacket.
 void DetachCapture();
+
+// Packets delivered to an attached capture since the program started; the
+// headless recorder watches it to tell a run without signal.
+uint64_t DeliveredPackets();
 
 // Where the payload of a 188-byte packet begins; 188 or more: no payload.
 int PayloadOffset(const uint8_t* packet);

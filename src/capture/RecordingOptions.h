@@ -8,6 +8,8 @@
 enum class RecordFormat { Pcm, Mp3 };
 
 struct RecordingOptions {
-  std::string Folder;  // CP1251, used exactly as typed
+  std::string Folder;  // the system's bytes (UTF-8), used exactly as typed
+  // Earlier recordings are moved aside at the start instead of emptied.
+  bool KeepEarlier = false;
   std::atomic<RecordFormat> Format{RecordFormat::Pcm};
 };

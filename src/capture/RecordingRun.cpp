@@ -1,6 +1,7 @@
 #include "capture/RecordingRun.h"
 
 #include <chrono>
+#include <map>
 #include <thread>
 
 #include "device/DevicePlugin.h"
@@ -19,6 +20,7 @@ void Pause100ms() { std::this_thread::sleep_for(std::chrono::milliseconds(100));
 // The start failed at one channel; the message names it and the reason.
 struct StartFailure {
   std::string Message;
+  TStartRefusal Kind;
 };
 
 } // namespace
@@ -27,7 +29,7 @@ std::string OutputFileName(const std::string& folder, const std::string& channel
   std::string name = channelName;
   for (char& c : name)
     if (c == '/' || c == '\0') c = '_';  // neither can stand in a file's own name
-  return folder + name + ".mp3";
+  return folder + text::Cp1251ToUtf8(name) + ".mp3";
 }
 
 TRecordingRun::TRecordingRun(TChannelList& list, RecordingOptions& options, const TDevicePlugin& device,
@@ -48,37 +50,48 @@ void AbandonAll(std::vector<TPreparedFile>& files) {
 
 std::vector<TPreparedFile> TRecordingRun::PrepareRows(std::vector<int32_t>& pids) {
   const std::string folder = options_.Folder;
+  // Two ticked rows that name one file would write it from two channels.
+  std::map<std::string, size_t> rowOfFile;
   for (size_t r = 0; r < list_.Count(); ++r) {
     const ChannelRow& row = list_.Row(r);
     const auto pid = text::TryStrToInt(row.Pid);
     if (!pid)
-      throw StartFailure{ChannelText(row) + ": '" + text::Cp1251ToUtf8(row.Pid) + "' is not a valid integer value"};
+      throw StartFailure{ChannelText(row) + ": '" + text::Cp1251ToUtf8(row.Pid) + "' is not a valid integer value",
+                         TStartRefusal::Settings};
     pids.push_back(*pid);
     if (!row.Ticked) continue;
-    // Two ticked rows that name one file would write it from two channels.
     const std::string fileName = OutputFileName(folder, row.Name);
-    for (size_t e = 0; e < r; ++e)
-      if (list_.Row(e).Ticked && OutputFileName(folder, list_.Row(e).Name) == fileName)
-        throw StartFailure{ChannelText(row) + ": файл " + text::Cp1251ToUtf8(fileName) +
-                           " уже записывает строка " + list_.Row(e).Number};
+    const auto [at, added] = rowOfFile.emplace(fileName, r);
+    if (!added)
+      throw StartFailure{ChannelText(row) + ": файл " + fileName + " уже записывает строка " +
+                         list_.Row(at->second).Number, TStartRefusal::Settings};
   }
   std::vector<TPreparedFile> files(list_.Count());
   for (size_t r = 0; r < list_.Count(); ++r) {
     const ChannelRow& row = list_.Row(r);
+    if (hooks_.StopAsked && hooks_.StopAsked()) {
+      AbandonAll(files);
+      throw StartFailure{"", TStartRefusal::Stopped};
+    }
     if (!row.Ticked) continue;
     const std::string fileName = OutputFileName(folder, row.Name);
     try {
-      files[r] = PrepareOutputFile(fileName);
+      files[r] = PrepareOutputFile(fileName, options_.KeepEarlier);
+    } catch (const EFileLocked& e) {
+      AbandonAll(files);
+      throw StartFailure{ChannelText(row) + ": файл " + fileName + " уже записывает другая запись: " + e.what(),
+                         TStartRefusal::Locked};
     } catch (const text::EInOutError& e) {
       AbandonAll(files);
-      throw StartFailure{ChannelText(row) + ": не удалось создать файл " + text::Cp1251ToUtf8(fileName) + " (" +
-                         e.what() + ")"};
+      throw StartFailure{ChannelText(row) + ": не удалось создать файл " + fileName + " (" + e.what() + ")",
+                         TStartRefusal::Files};
     }
   }
   return files;
 }
 
 bool TRecordingRun::Start() {
+  refusal_ = TStartRefusal::None;
   if (running_ || list_.Count() == 0) return false;
   // Every row is checked and every file opened before anything starts, and
   // no file is emptied until the start can no longer be refused.
@@ -87,7 +100,8 @@ bool TRecordingRun::Start() {
   try {
     files = PrepareRows(pids);
   } catch (const StartFailure& failure) {
-    if (hooks_.Message) hooks_.Message(failure.Message);
+    refusal_ = failure.Kind;
+    if (hooks_.Message && !failure.Message.empty()) hooks_.Message(failure.Message);
     return false;
   }
 
@@ -96,7 +110,15 @@ bool TRecordingRun::Start() {
     if (device_.DVBSETCOUNT) device_.DVBSETCOUNT(1);
     std::vector<std::string> names;
     for (const auto& row : list_.Rows()) names.push_back(row.Name);
-    server_ = StartRecordingServer(names, port_);
+    server_ = StartRecordingServer(names, port_, hooks_.StopAsked);
+    // Ten milliseconds a channel add up on a long list: a stop asked meanwhile
+    // ends the start here, before any file is emptied.
+    if (hooks_.StopAsked && hooks_.StopAsked()) {
+      AbandonAll(files);
+      RollBack(0);
+      refusal_ = TStartRefusal::Stopped;
+      return false;
+    }
     running_ = true;
     if (hooks_.ToolbarChanged) hooks_.ToolbarChanged(true);
 
@@ -170,15 +192,15 @@ bool TRecordingRun::Stop() {
   // Reported once the stop is complete, so a failure leaves no half-stopped run.
   if (hooks_.Message)
     for (const auto& f : failed)
-      hooks_.Message("Канал " + text::Cp1251ToUtf8(f.ChannelName) + ": файл " + text::Cp1251ToUtf8(f.FileName) +
+      hooks_.Message("Канал " + text::Cp1251ToUtf8(f.ChannelName) + ": файл " + f.FileName +
                      " не закрыт (" + text::InOutErrorMessage(f.Error) + ")");
   return failed.empty();
 }
 
 void TRecordingRun::ReportAppendFailure(size_t row, const std::string& reason) {
-  if (!hooks_.Message) return;
-  hooks_.Message("Канал " + text::Cp1251ToUtf8(sessions_[row].ChannelName) +
-                 ": запись остановлена (" + reason + ")");
+  if (hooks_.Message)
+    hooks_.Message("Канал " + text::Cp1251ToUtf8(sessions_[row].ChannelName) + ": запись остановлена (" + reason + ")");
+  if (hooks_.RecordingStopped) hooks_.RecordingStopped(row);
 }
 
 bool TRecordingRun::CloseQuery(const std::string& listPath) {

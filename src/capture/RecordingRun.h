@@ -30,13 +30,29 @@ struct RecordingHooks {
   // A message for the user (UTF-8). From the delivery thread for a failed
   // append, so it too must hand over and return at once.
   std::function<void(const std::string& message)> Message;
+  // From the delivery thread too: row `row` records no more in this run
+  // (told after its Message).
+  std::function<void(size_t row)> RecordingStopped;
+  // Asked between the rows of a start: true ends the start before any file
+  // is emptied, as a refusal without a message.
+  std::function<bool()> StopAsked;
+};
+
+// Why the last start was refused.
+enum class TStartRefusal {
+  None,
+  Settings,  // the list itself: a row without a number PID, two rows on one file
+  Files,     // a file could not be opened: a missing folder, no rights, a link
+  Locked,    // another process holds a file
+  Stopped,   // StopAsked
 };
 
 extern const char* const kCloseWhileRecordingMessage;
 
-// Record folder text + channel name + ".mp3", nothing inserted (CP1251). A
-// "/" in the name becomes "_" here only, so that "Jazz_24/7" is a file in the
-// record folder; the name itself, and the stream path, keep it.
+// Record folder text (the system's bytes) + channel name (CP1251, converted)
+// + ".mp3", nothing inserted; the system's name, UTF-8. A "/" in the name
+// becomes "_" here only, so that "Jazz_24/7" is a file in the record folder;
+// the name itself, and the stream path, keep it.
 std::string OutputFileName(const std::string& folder, const std::string& channelName);
 
 // A PID no card carries: the filter call for a row without audio is refused
@@ -58,6 +74,7 @@ class TRecordingRun {
   // such file is reported by name once the stop is complete.
   bool Stop();
   bool Running() const { return running_; }
+  TStartRefusal LastRefusal() const { return refusal_; }
 
   // The main window's close check: refused while recording; otherwise saves
   // the list (a failure is reported and refuses the close) and closes the
@@ -78,6 +95,7 @@ class TRecordingRun {
   RecordingHooks hooks_;
   uint16_t port_;
   bool running_ = false;
+  TStartRefusal refusal_ = TStartRefusal::None;
   std::unique_ptr<TAudioServer> server_;
   TSessions sessions_;
   CaptureTarget target_;

@@ -11,6 +11,7 @@ namespace {
 
 // Never destroyed: a card still delivering while the process exits keeps its code.
 text::TDynamicLibrary& g_library = *new text::TDynamicLibrary;
+std::string g_loadError;
 
 bool Exists(const std::string& path) { return ::access(path.c_str(), R_OK) == 0; }
 
@@ -40,12 +41,22 @@ void UnloadDevicePlugin(TDevicePlugin& table) {
 
 bool DevicePluginLoaded() { return g_library.IsOpen(); }
 
+const std::string& DevicePluginLoadError() { return g_loadError; }
+
 int LoadDevicePlugin(const std::string& card, TDevicePlugin& table) {
   UnloadDevicePlugin(table);
+  g_loadError.clear();
   const std::string path = FindDevicePlugin(card);
-  if (path.empty()) return -1;
+  if (path.empty()) {
+    g_loadError = card.empty() ? "номер карты в настройках не называет карту"
+                               : "Device/" + card + ".so не найден ни в рабочей папке, ни рядом с программой";
+    return -1;
+  }
   text::TDynamicLibrary lib;
-  if (!lib.Open(path)) return -1;
+  if (!lib.Open(path)) {
+    g_loadError = lib.Error();
+    return -1;
+  }
   TDevicePlugin loaded;
   const bool all = lib.Resolve("DVBOpen", loaded.DVBOpen) &&
                    lib.Resolve("DVBClose", loaded.DVBClose) &&
@@ -56,7 +67,10 @@ int LoadDevicePlugin(const std::string& card, TDevicePlugin& table) {
                    lib.Resolve("DVBAddFilter", loaded.DVBAddFilter) &&
                    lib.Resolve("DVBDelFilter", loaded.DVBDelFilter) &&
                    lib.Resolve("DVBSETCOUNT", loaded.DVBSETCOUNT);
-  if (!all) return -1;
+  if (!all) {
+    g_loadError = path + ": " + lib.Error();
+    return -1;
+  }
   if (!lib.Resolve("DVBGetReason", loaded.DVBGetReason)) loaded.DVBGetReason = nullptr;
   if (!lib.Resolve("DVBGetOverflows", loaded.DVBGetOverflows)) loaded.DVBGetOverflows = nullptr;
   g_library = std::move(lib);

@@ -17,6 +17,10 @@ extern std::atomic<bool> CardOpen;
 // table empty.
 int LoadDevicePlugin(const std::string& card, TDevicePlugin& table);
 
+// Why the last LoadDevicePlugin returned -1: no such file, the loader's own
+// text (dlerror) or the missing export. Main thread, as the load.
+const std::string& DevicePluginLoadError();
+
 // Closes a card the check opened, clears the table and unloads the library.
 void UnloadDevicePlugin(TDevicePlugin& table);
 

@@ -106,7 +106,7 @@ std::string TTransponderSettings::CardName() const {
   return kCardNames[static_cast<size_t>(CardIndex)];
 }
 
-void LoadSettings(const std::string& path, TTransponderSettings& settings) {
+void LoadSettings(const std::string& path, TTransponderSettings& settings, int* badLine) {
   const std::vector<std::string> lines = text::ReadLineFile(path);
   auto line = [&](size_t i) { return i < lines.size() ? lines[i] : std::string(); };
   settings.LocalOscillator = line(0);
@@ -115,16 +115,36 @@ void LoadSettings(const std::string& path, TTransponderSettings& settings) {
   settings.Vertical = line(3) == "1";
   // Indexes are kept as the file gives them, so a save writes them back; an
   // index naming no port or card is refused where it is used.
+  if (badLine) *badLine = 5;
   settings.DiseqcIndex = LineNumber(line(4));
+  if (badLine) *badLine = 6;
   settings.CardIndex = LineNumber(line(5));
-  settings.RecordFolder = line(6);
+  if (badLine) *badLine = 0;
+  settings.RecordFolder = text::Cp1251ToUtf8(line(6));
   settings.Pcm = line(7) == "1";
 }
+
+EFolderNotStorable::EFolderNotStorable(const std::string& folder)
+    : std::runtime_error("Папку записи " + folder +
+                         " нельзя сохранить в trsp.ini: файл хранит текст в CP1251, а в имени есть другие символы."
+                         " Выберите папку с именем из латиницы или кириллицы") {}
+
+namespace {
+
+// Line 7 as CP1251: the folder when every character survives the trip.
+std::string FolderLine(const std::string& folder) {
+  const std::string cp1251 = text::Utf8ToCp1251(folder);
+  if (text::Cp1251ToUtf8(cp1251) == folder) return cp1251;
+  if (folder == EffectiveRecordFolder(TTransponderSettings{})) return {};
+  throw EFolderNotStorable(folder);
+}
+
+} // namespace
 
 void SaveSettings(const std::string& path, const TTransponderSettings& settings) {
   text::WriteLineFile(path, {settings.LocalOscillator, settings.Frequency, settings.SymbolRate,
                              settings.Vertical ? "1" : "2", std::to_string(settings.DiseqcIndex),
-                             std::to_string(settings.CardIndex), settings.RecordFolder,
+                             std::to_string(settings.CardIndex), FolderLine(settings.RecordFolder),
                              settings.Pcm ? "1" : "2"});
 }
 
@@ -134,7 +154,7 @@ std::string EffectiveRecordFolder(const TTransponderSettings& settings) {
   const std::string home = HomeFolder();
   std::string folder = XdgMusicFolder(home).value_or(home + "/Music");
   if (folder.empty() || folder.back() != '/') folder += '/';
-  return text::Utf8ToCp1251(folder);
+  return folder;
 }
 
 bool CheckCard(TDevicePlugin& device, const std::string& cardName, const TSettingsMessage& message) {

@@ -3,6 +3,7 @@
 // (eight CP1251 lines, CR LF), the card check and the tuning. Qt-free: the
 // settings window and the command line both work through these.
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,9 @@ struct TTransponderSettings {
   bool Vertical = false;
   int DiseqcIndex = 0;  // 0..7, port DiseqcIndex + 1
   int CardIndex = 1;    // into kCardNames
-  std::string RecordFolder;  // CP1251; empty until loaded (see EffectiveRecordFolder)
+  // The system's bytes (UTF-8); line 7 of the file holds it as CP1251. Empty
+  // until loaded (see EffectiveRecordFolder).
+  std::string RecordFolder;
   bool Pcm = true;           // false: re-encode to MP3
 
   // The card's name, or empty when the index names none.
@@ -40,16 +43,24 @@ const char* CardReasonText(int32_t reason);
 // 8 by the "1" rule; 5 and 6 are converted strictly. Missing lines read as
 // empty text. Throws text::EInOutError when the file cannot be read (nothing
 // changed) and text::EConvertError for line 5 or 6 (the lines before it are
-// taken, the rest is not; its message is UTF-8). The two indexes are kept as
-// written, even when they name no port or card.
-void LoadSettings(const std::string& path, TTransponderSettings& settings);
+// taken, the rest is not; its message is UTF-8; `badLine`, when given, gets
+// the line's number from 1). The two indexes are kept as written, even when
+// they name no port or card.
+void LoadSettings(const std::string& path, TTransponderSettings& settings, int* badLine = nullptr);
 
-// Writes the eight lines through the settings files' safe writer. Throws
-// text::EInOutError.
+// A record folder that line 7 cannot hold: a character CP1251 lacks.
+struct EFolderNotStorable : std::runtime_error {
+  explicit EFolderNotStorable(const std::string& folder);
+};
+
+// Writes the eight lines through the settings files' safe writer. A record
+// folder that CP1251 cannot hold is written as the empty line when it is the
+// user's music folder (which the empty line means) and refused otherwise.
+// Throws text::EInOutError or EFolderNotStorable; nothing is written then.
 void SaveSettings(const std::string& path, const TTransponderSettings& settings);
 
-// The record folder to glue channel names to: the file's text, or the user's
-// music folder with a trailing "/" when the file leaves it empty.
+// The record folder to glue channel names to (UTF-8): the file's text, or
+// the user's music folder with a trailing "/" when the file leaves it empty.
 std::string EffectiveRecordFolder(const TTransponderSettings& settings);
 
 // Loads the card's plug-in into `device` and opens the card; sets CardOpen.

@@ -262,6 +262,10 @@ void TSource::SourceLoop() {
   using Clock = std::chrono::steady_clock;
   uint8_t chunk[ChunkSize];
   auto deadline = Clock::now() + std::chrono::milliseconds(server_->IdleTimeout);
+  // The silence the hang-up check measures starts with the source, not at
+  // the clock's zero: a listener that half-closes in the first seconds is
+  // not dropped as if the channel had been silent for ages.
+  lastBroadcast_ = Clock::now();
   try {
     while (!terminated_) {
       WaitForWork();
@@ -594,7 +598,8 @@ int32_t TAudioServer::FeedSource(const std::string& name, const void* data, int3
   return source ? source->Write(data, count) : 0;
 }
 
-std::unique_ptr<TAudioServer> StartRecordingServer(const std::vector<std::string>& channelNames, uint16_t port) {
+std::unique_ptr<TAudioServer> StartRecordingServer(const std::vector<std::string>& channelNames, uint16_t port,
+                                                   const std::function<bool()>& stopAsked) {
   auto server = std::make_unique<TAudioServer>();
   server->MaxClients = 2;
   server->HeaderTimeout = 15000;
@@ -603,6 +608,7 @@ std::unique_ptr<TAudioServer> StartRecordingServer(const std::vector<std::string
   server->AddBinding("127.0.0.1", port);
   server->SetActive(true);
   for (const auto& name : channelNames) {
+    if (stopAsked && stopAsked()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     server->AddSource(name, name, [](bool active) { return active; });
   }

@@ -243,5 +243,8 @@ class TAudioServer {
 bool SameSourceName(const std::string& a, const std::string& b);
 
 // The recording run's server on 127.0.0.1:port with one source per channel.
+// `stopAsked`, when given, is asked between the channels; true ends the
+// start early with the sources added so far (the caller discards it).
 std::unique_ptr<TAudioServer> StartRecordingServer(const std::vector<std::string>& channelNames,
-                                                   uint16_t port = kStreamPort);
+                                                   uint16_t port = kStreamPort,
+                                                   const std::function<bool()>& stopAsked = {});

@@ -364,7 +364,7 @@ void TForm1::N3Click() {
   // The folder of the run under way, which a later edit of the field does not move.
   const std::string path = OutputFileName(options_.Folder, row.Name);
   form3_->show();
-  form3_->setWindowTitle(FromCp1251(path));
+  form3_->setWindowTitle(QString::fromStdString(path));
   form3_->PlayFile(path);
 }
 

@@ -219,7 +219,7 @@ void TForm3::PlayStream(const std::string& name) {
 void TForm3::PlayFile(const std::string& path) {
   if (!EngineReady()) return;
   // The engine opens files by their UTF-8 name, as the system stores them.
-  XaudioPlayer1.InputOpen(text::Cp1251ToUtf8(path));
+  XaudioPlayer1.InputOpen(path);
   XaudioPlayer1.Play();
   if (SeekSlider) SeekSlider->setEnabled(true);
 }

@@ -43,7 +43,7 @@ class TForm3 : public QWidget {
   // Starts the engine, builds the seek slider, loads the equaliser.
   void FormCreate();
   void PlayStream(const std::string& name);  // CP1251 channel name
-  void PlayFile(const std::string& path);    // CP1251 path
+  void PlayFile(const std::string& path);    // the system's name, UTF-8
   void StopPlayback();
   void PngSpeedButton1Click();
 

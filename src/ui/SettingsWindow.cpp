@@ -135,7 +135,7 @@ TForm2::TForm2(const std::string& iniFolder, RecordingOptions& options, TChannel
   recording->setGeometry(262, 154, 262, 206);
   sEdit4_ = Named(new QLineEdit(recording), "sEdit4");
   sEdit4_->setGeometry(8, 10, 246, 22);
-  sEdit4_->setText(FromCp1251(EffectiveRecordFolder(TTransponderSettings{})));
+  sEdit4_->setText(QString::fromStdString(EffectiveRecordFolder(TTransponderSettings{})));
   auto* sButton4 = Named(new QPushButton(QStringLiteral("Куда записывать"), recording), "sButton4");
   sButton4->setGeometry(8, 36, 246, 26);
   connect(sButton4, &QPushButton::clicked, this, &TForm2::sButton4Click);
@@ -188,7 +188,7 @@ void TForm2::ShowSettings(const TTransponderSettings& s) {
   (s.Vertical ? sRadioButton1_ : sRadioButton2_)->setChecked(true);
   sComboBox5_->setCurrentIndex(s.DiseqcIndex);
   sComboBox1_->setCurrentIndex(s.CardIndex);
-  sEdit4_->setText(FromCp1251(EffectiveRecordFolder(s)));
+  sEdit4_->setText(QString::fromStdString(EffectiveRecordFolder(s)));
   (s.Pcm ? sRadioButton3_ : sRadioButton4_)->setChecked(true);
   options_.Format = s.Pcm ? RecordFormat::Pcm : RecordFormat::Mp3;
 }
@@ -206,7 +206,8 @@ TTransponderSettings TForm2::SettingsFromControls() const {
   return s;
 }
 
-std::string TForm2::RecordFolder() const { return ToCp1251(sEdit4_->text()); }
+// The folder is the system's path, not CP1251 text: only trsp.ini converts it.
+std::string TForm2::RecordFolder() const { return sEdit4_->text().toStdString(); }
 
 void TForm2::SetRecording(bool recording) { sButton1_->setEnabled(!recording); }
 
@@ -245,6 +246,9 @@ void TForm2::closeEvent(QCloseEvent* event) {
     event->accept();
   } catch (const text::EInOutError& e) {
     Report(SettingsFile() + ": " + e.what());
+    event->ignore();
+  } catch (const EFolderNotStorable& e) {
+    Report(e.what());
     event->ignore();
   }
 }

@@ -35,6 +35,7 @@ TEST(ParseCommandLine, RefusesWhatItCannotCarryOut) {
   const std::vector<std::vector<std::string>> bad = {
       {"--record"},                        // no rows
       {"--record", ""},                    // empty rows
+      {"--record", "--ini", "ini"},        // the rows left out before the next option
       {"--scan", "--record", "all"},       // two actions
       {"--record", "all", "--seconds", "0"},
       {"--record", "all", "--seconds", "x"},
@@ -54,7 +55,8 @@ class SelectRowsTest : public ::testing::Test {
   void SetUp() override {
     for (const char* name : {"Radio_1", "Jazz", "\xD0\xE0\xE4\xE8\xEE"})  // the last is "Радио" in CP1251
       list_.AddChannelRow(name, "100", "0");
-    list_.DeleteRow(0);  // numbers stay as listed: "2" and "3" remain
+    list_.AddChannelRow("Data", "0", "0");  // no audio
+    list_.DeleteRow(0);  // numbers stay as listed: "2", "3" and "4" remain
   }
   std::vector<bool> Ticks() {
     std::vector<bool> t;
@@ -66,8 +68,9 @@ class SelectRowsTest : public ::testing::Test {
 
 TEST_F(SelectRowsTest, NumbersNamesAllAndNone) {
   const std::vector<std::pair<std::string, std::vector<bool>>> cases = {
-      {"all", {true, true}},  {"none", {false, false}}, {"3", {false, true}},
-      {"JAZZ", {true, false}}, {"Радио,2", {true, true}},
+      {"all", {true, true, false}},  {"none", {false, false, false}}, {"3", {false, true, false}},
+      {"JAZZ", {true, false, false}}, {"Радио,2", {true, true, false}},
+      {"4", {false, false, true}},  // named, a row without audio is still ticked
   };
   std::string error;
   for (const auto& [rows, ticks] : cases) {
@@ -81,7 +84,7 @@ TEST_F(SelectRowsTest, AnItemThatNamesNoRowChangesNothing) {
   ASSERT_TRUE(SelectRows(list_, "2", error));
   for (const char* rows : {"1", "Jazz,Rock", "Jazz,", ""}) {
     EXPECT_FALSE(SelectRows(list_, rows, error)) << rows;
-    EXPECT_EQ(Ticks(), (std::vector<bool>{true, false})) << rows;
+    EXPECT_EQ(Ticks(), (std::vector<bool>{true, false, false})) << rows;
   }
   SelectRows(list_, "Jazz,Rock", error);
   EXPECT_NE(error.find("Rock"), std::string::npos);

@@ -288,3 +288,93 @@ TEST_F(CaptureCallback, LowRateAudioAfterAHighRateOpeningReachesTheFileWhole) {
 }
 
 } // namespace
+
+namespace {
+
+// Prepared files are locked for the run, refuse a symbolic link and, when
+// they keep earlier recordings, move a non-empty file aside under its time.
+class PreparedFiles : public CaptureCallback {
+ protected:
+  static void Write(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+  size_t FilesInDir() const { return static_cast<size_t>(std::distance(fs::directory_iterator(dir_), {})); }
+};
+
+TEST_F(PreparedFiles, ASecondOpenerIsRefusedAndTheFileIsUntouched) {
+  Write(File("a.mp3"), "earlier");
+  TPreparedFile first = PrepareOutputFile(File("a.mp3"));
+  // flock is per open file: a second open in this process is refused as another run's would be.
+  EXPECT_THROW(PrepareOutputFile(File("a.mp3")), EFileLocked);
+  first.Abandon();
+  EXPECT_EQ(Read(File("a.mp3")), "earlier");
+  EXPECT_NO_THROW(PrepareOutputFile(File("a.mp3"))) << "the lock goes with the descriptor";
+}
+
+TEST_F(PreparedFiles, ASymbolicLinkIsNotFollowed) {
+  Write(File("outside"), "keep");
+  fs::create_symlink(File("outside"), File("link.mp3"));
+  try {
+    PrepareOutputFile(File("link.mp3"));
+    ADD_FAILURE() << "a link was opened";
+  } catch (const text::EInOutError& e) {
+    EXPECT_EQ(e.ErrorCode(), ELOOP);
+  }
+  EXPECT_EQ(Read(File("outside")), "keep");
+}
+
+TEST_F(PreparedFiles, KeepingEarlierMovesANonEmptyFileAsideByItsTime) {
+  Write(File("a.mp3"), "earlier");
+  Write(File("empty.mp3"), "");
+  // 2026-03-04 05:06:07 local time
+  struct tm when {};
+  when.tm_year = 126, when.tm_mon = 2, when.tm_mday = 4, when.tm_hour = 5, when.tm_min = 6, when.tm_sec = 7;
+  when.tm_isdst = -1;
+  const time_t t = std::mktime(&when);
+  const auto stamp = fs::file_time_type::clock::now() + std::chrono::seconds(t - std::time(nullptr));
+  fs::last_write_time(File("a.mp3"), stamp);
+  Write(File("a (2026-03-04 05-06-07).mp3"), "taken");  // a name already used gets a number
+
+  ASSERT_EQ(sessions_.AddSession(File("a.mp3"), "A", true, PrepareOutputFile(File("a.mp3"), true)), 0);
+  ASSERT_EQ(sessions_.AddSession(File("empty.mp3"), "E", true, PrepareOutputFile(File("empty.mp3"), true)), 0);
+  EXPECT_EQ(Read(File("a (2026-03-04 05-06-07, 2).mp3")), "earlier");
+  EXPECT_EQ(Read(File("a (2026-03-04 05-06-07).mp3")), "taken");
+  EXPECT_EQ(Read(File("a.mp3")), "");
+  EXPECT_EQ(FilesInDir(), 4u) << "an empty file is not moved aside";
+  EXPECT_THROW(PrepareOutputFile(File("a.mp3")), EFileLocked) << "the new file is locked too";
+
+  // Without keeping, the file is emptied in place.
+  sessions_.RemoveAll();
+  Write(File("a.mp3"), "again");
+  ASSERT_EQ(sessions_.AddSession(File("a.mp3"), "A", true, PrepareOutputFile(File("a.mp3"))), 0);
+  EXPECT_EQ(Read(File("a.mp3")), "");
+  EXPECT_EQ(FilesInDir(), 4u);
+}
+
+TEST(AsideFileName, TimeInBracketsBeforeTheExtension) {
+  struct tm when {};
+  when.tm_year = 99, when.tm_mon = 11, when.tm_mday = 31, when.tm_hour = 23, when.tm_min = 59, when.tm_sec = 58;
+  when.tm_isdst = -1;
+  const time_t t = std::mktime(&when);
+  EXPECT_EQ(AsideFileName("/r/Радио.mp3", t), "/r/Радио (1999-12-31 23-59-58).mp3");
+  EXPECT_EQ(AsideFileName("/r/x.mp3", t, 3), "/r/x (1999-12-31 23-59-58, 3).mp3");
+}
+
+// A write the disk takes only in part is cut back, so the file ends on the
+// last whole chunk.
+TEST_F(CaptureCallback, APartWrittenChunkIsCutOff) {
+  sessions_.AddSession(File("a.mp3"), "A", true);
+  AttachCapture(&target_);
+  Recording = true;
+  Feed(1, 200);  // one chunk
+  SocketsStartup();
+  struct rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct rlimit small = saved;
+  small.rlim_cur = 32767 + 1000;  // the second chunk fits only in part
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  Feed(1, 400);
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ASSERT_EQ(failures_.size(), 1u);
+  EXPECT_EQ(Read(File("a.mp3")), Expected(32767));
+}
+
+} // namespace

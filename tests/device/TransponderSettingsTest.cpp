@@ -57,7 +57,7 @@ TEST_F(TransponderSettingsTest, SaveIsByteExactAndLoadsBackUnchanged) {
   s.Vertical = true;
   s.DiseqcIndex = 7;
   s.CardIndex = 3;
-  s.RecordFolder = "/m/\xC7\xE0\xEF\xE8\xF1\xE8/";  // CP1251 "Записи"
+  s.RecordFolder = "/m/Записи/";  // line 7 holds it as CP1251
   s.Pcm = false;
   SaveSettings(file_, s);
   const std::string bytes = "10600\r\n4084\r\n2500\r\n1\r\n7\r\n3\r\n/m/\xC7\xE0\xEF\xE8\xF1\xE8/\r\n2\r\n";
@@ -67,6 +67,7 @@ TEST_F(TransponderSettingsTest, SaveIsByteExactAndLoadsBackUnchanged) {
   SaveSettings(file_, loaded);
   EXPECT_EQ(ReadBytes(file_), bytes);
   EXPECT_EQ(loaded.CardName(), "Emulator");
+  EXPECT_EQ(loaded.RecordFolder, "/m/Записи/");
 }
 
 TEST_F(TransponderSettingsTest, LoadTakesOnlyOneAsSelectedAndStopsAtALineThatIsNoNumber) {
@@ -223,7 +224,8 @@ TEST_F(TransponderSettingsTest, EmptyRecordFolderIsTheUsersMusicFolder) {
       {std::nullopt, home + "/Music/"},
       {"# XDG_MUSIC_DIR=\"/a\"\nXDG_DESKTOP_DIR=\"$HOME/D\"\n  XDG_MUSIC_DIR=\"$HOME/Audio\"\n", home + "/Audio/"},
       {"XDG_MUSIC_DIR=\"$HOME/\"\n", home + "/Music/"},  // switched off
-      {"XDG_MUSIC_DIR=\"/srv/\xD0\x9C\xD1\x83\xD0\xB7\"\n", "/srv/\xCC\xF3\xE7/"},  // UTF-8 to CP1251 "Муз"
+      {"XDG_MUSIC_DIR=\"/srv/Муз\"\n", "/srv/Муз/"},
+      {"XDG_MUSIC_DIR=\"$HOME/Música\"\n", home + "/Música/"},  // no CP1251 on the way
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.folder);
@@ -234,6 +236,30 @@ TEST_F(TransponderSettingsTest, EmptyRecordFolderIsTheUsersMusicFolder) {
   TTransponderSettings typed;
   typed.RecordFolder = "C:\\";
   EXPECT_EQ(EffectiveRecordFolder(typed), "C:\\");
+}
+
+// The folder is the system's path; only line 7 is CP1251, and a folder it
+// cannot hold is refused with the reason, the file left as it was.
+TEST_F(TransponderSettingsTest, AFolderCp1251CannotHoldIsRefusedUnlessItIsTheMusicFolder) {
+  const std::string home = (folder_.Path() / "home").string();
+  TEnvironment homeVar("HOME", home), configVar("XDG_CONFIG_HOME", folder_.Path().string());
+  WriteBytes(folder_.Path() / "user-dirs.dirs", "XDG_MUSIC_DIR=\"$HOME/Música\"\n");
+  TTransponderSettings s;
+  s.RecordFolder = "/m/old/";
+  SaveSettings(file_, s);
+  const std::string before = ReadBytes(file_);
+  for (const std::string folder : {"/srv/音乐/", "/srv/josé/", "/srv/\xFF/"}) {
+    s.RecordFolder = folder;
+    EXPECT_THROW(SaveSettings(file_, s), EFolderNotStorable) << folder;
+    EXPECT_EQ(ReadBytes(file_), before);
+  }
+  s.RecordFolder = EffectiveRecordFolder(TTransponderSettings{});
+  ASSERT_EQ(s.RecordFolder, home + "/Música/");
+  SaveSettings(file_, s);
+  TTransponderSettings loaded;
+  LoadSettings(file_, loaded);
+  EXPECT_EQ(loaded.RecordFolder, "") << "the empty line means the music folder";
+  EXPECT_EQ(EffectiveRecordFolder(loaded), home + "/Música/");
 }
 
 } // namespace

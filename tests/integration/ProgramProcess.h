@@ -28,13 +28,17 @@ inline std::string ReadWhole(const std::string& path) {
 class TProgram {
  public:
   // Starts `program` with `args`; standard output and error go to files in
-  // `folder`.
-  TProgram(const std::string& program, const std::vector<std::string>& args, const std::string& folder)
+  // `folder`, or standard output to `outFd` when one is given.
+  TProgram(const std::string& program, const std::vector<std::string>& args, const std::string& folder,
+           int outFd = -1)
       : out_(folder + "/stdout.txt"), err_(folder + "/stderr.txt") {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (outFd >= 0)
+      posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    else
+      posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
@@ -53,6 +57,7 @@ class TProgram {
   TProgram& operator=(const TProgram&) = delete;
 
   bool Started() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
   std::string Output() const { return ReadWhole(out_); }
   std::string Errors() const { return ReadWhole(err_); }
 

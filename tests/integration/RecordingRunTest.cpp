@@ -632,6 +632,8 @@ TEST(RecordingRun, OutputFileNameGluesFolderAndName) {
   EXPECT_EQ(OutputFileName("C:\\", "Radio_1"), "C:\\Radio_1.mp3");
   EXPECT_EQ(OutputFileName("D:\\rec", "Radio_1"), "D:\\recRadio_1.mp3");
   EXPECT_EQ(OutputFileName("/music/", "Jazz_24/7"), "/music/Jazz_24_7.mp3") << "the folder part keeps its slashes";
+  // The folder is the system's bytes, the CP1251 name is converted to join it.
+  EXPECT_EQ(OutputFileName("/srv/音乐/josé/", text::Utf8ToCp1251("Радио")), "/srv/音乐/josé/Радио.mp3");
 }
 
 } // namespace

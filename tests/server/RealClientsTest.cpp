@@ -126,14 +126,34 @@ TEST_F(RealClients, HalfClosedListenerGetsTheStationsAudioToTheEnd) {
   EXPECT_TRUE(body == Pattern(start, body.size())) << "bytes lost or reordered";
 }
 
+// A listener that half-closes on a channel not yet on air, right after the
+// server started, is no hung-up player: the silence counts from the start,
+// not from the clock's zero, so it stays and gets the audio that follows.
+TEST_F(RealClients, AListenerThatHalfClosesAtTheStartIsKept) {
+  if (!HaveTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  feeder_ = std::thread([this] {
+    for (int t = 0; t < 150 && !stop_; ++t) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (size_t k = 0; !stop_; ++k) {
+      const std::string piece = Pattern(fed_, 32767);
+      server_->FeedSource("Radio 1", piece.data(), 32767);
+      fed_ += 32767;
+      for (int t = 0; t < 50 && !stop_; ++t) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  EXPECT_EQ(Listener("half-close", port_, "Radio%201", 6.0), kRadio1Head);
+  StopFeeding();
+  EXPECT_GE(ReadFile(dir_ / "body").size(), 32767u) << "the listener was dropped as hung up";
+}
+
 // Players that hung up on a silent channel after sending a stray byte must
 // free the server's two slots.
 TEST_F(RealClients, ListenersThatHangUpAfterAStrayByteFreeTheirSlots) {
   if (!HaveTool("python3")) GTEST_SKIP() << "python3 is not installed";
   EXPECT_EQ(Listener("extra-byte", port_, "Radio%201", 0), kRadio1Head);
   EXPECT_EQ(Listener("extra-byte", port_, "Radio%201", 0), kRadio1Head);
-  // Both attached (their request threads done) and both dropped again.
-  EXPECT_TRUE(WaitUntil([&] { return server_->RequestThreadCount() == 0 && server_->ClientCount() == 0; }, 5000))
+  // Both attached (their request threads done) and both dropped again, once
+  // the channel has been silent for the span since its start.
+  EXPECT_TRUE(WaitUntil([&] { return server_->RequestThreadCount() == 0 && server_->ClientCount() == 0; }, 30000))
       << server_->ClientCount();
   const int s = Connect(port_);
   SendAll(s, "GET /Radio%201 HTTP/1.0\r\n\r\n");

@@ -246,7 +246,7 @@ int main(int argc, char** argv) {
     for (size_t r = first; r <= lastRow; ++r) {
       const TChannel& c = rows[r - 1];
       // The list's names are CP1251; the file system's are UTF-8.
-      const std::string file = text::Cp1251ToUtf8(OutputFileName((work / "rec").string() + "/", c.name));
+      const std::string file = OutputFileName((work / "rec").string() + "/", c.name);
       const soak::Bytes bytes = soak::ReadFile(file);
       cycleBytes += static_cast<int64_t>(bytes.size());
       const std::string what = "cycle " + std::to_string(totals.cycles) + ", " + file;
