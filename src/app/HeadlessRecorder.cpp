@@ -179,6 +179,7 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
   RecordingOptions options;
   options.Folder = RecordFolderOf(cl, settings);
   options.Format = settings.Pcm ? RecordFormat::Pcm : RecordFormat::Mp3;
+  options.Encoders = cl.Encoders.value_or(0);
   TSizeTexts sizes(list.Count());
   RecordingHooks hooks;
   hooks.SizeText = [&](size_t row, const std::string& text) { sizes.Set(row, text); };
@@ -235,6 +236,7 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
         for (const size_t r : overflows.Check(counts, Clock::now()))
           line += " | " + text::Cp1251ToUtf8(list.Row(r).Number) + ": потеряны пакеты (буфер переполнен)";
       }
+      if (const uint64_t dropped = run.DroppedChunks()) line += " | MP3 пропущено: " + std::to_string(dropped);
       PrintLine(line);
     }
     if ((!run.Stop() || problems > 0) && status == 0) status = 3;

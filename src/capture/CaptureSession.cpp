@@ -53,6 +53,23 @@ void Counted(CaptureTarget& target, CaptureSession& s, size_t row, int32_t n) {
   if (target.SizeText) target.SizeText(row, SizeText(s.BytesRecorded));
 }
 
+// Audio at a low rate can encode to more than one buffer: what the decoder
+// still holds is fetched at once, so nothing piles up there.
+void Reencode(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t* chunk, int32_t n, bool restart) {
+  if (restart) s.Encoder.CloseEncoder();  // held frames belong to audio long gone
+  bool appended = false;
+  for (int32_t r = s.Encoder.Recode(chunk, n, s.Encoded, kEncodedCapacity); r > 0;
+       r = s.Encoder.Recode(nullptr, 0, s.Encoded, kEncodedCapacity)) {
+    appended = PassOn(target, s, row, s.Encoded, r) || appended;
+    if (!s.Encoder.HoldsMore()) break;
+  }
+  if (appended) Counted(target, s, row, n);
+}
+
+void PassThrough(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t* chunk, int32_t n) {
+  if (PassOn(target, s, row, chunk, n)) Counted(target, s, row, n);
+}
+
 void Deliver(CaptureTarget& target, const uint8_t* data, int32_t number) {
   TSessions& sessions = *target.Sessions;
   if (number < 1 || static_cast<size_t>(number) > sessions.Count()) return;
@@ -66,22 +83,19 @@ void Deliver(CaptureTarget& target, const uint8_t* data, int32_t number) {
   const int32_t n = s.Ring.Read(s.Chunk, kChunkBytes);
 
   const bool mp3 = target.Format && target.Format->load(std::memory_order_relaxed) == RecordFormat::Mp3;
-  if (mp3 && !s.LastChunkMp3) s.Encoder.CloseEncoder();  // held frames belong to audio long gone
+  const bool restart = mp3 && !s.LastChunkMp3;
   s.LastChunkMp3 = mp3;
+  TEncoderPool* pool = target.Encoders;
   if (!mp3) {
-    if (PassOn(target, s, row, s.Chunk, n)) Counted(target, s, row, n);
+    // Behind re-encoded chunks still on their way, a broadcast chunk waits
+    // its turn, or the file would get them out of order.
+    if (pool && !pool->Idle(row)) pool->Submit(row, s.Chunk, n, TChunkKind::PassThrough);
+    else PassThrough(target, s, row, s.Chunk, n);
     return;
   }
   if (!s.Encoder.Ready() || n <= 0) return;
-  // Audio at a low rate can encode to more than one buffer: what the decoder
-  // still holds is fetched at once, so nothing piles up there.
-  bool appended = false;
-  for (int32_t r = s.Encoder.Recode(s.Chunk, n, s.Encoded, kEncodedCapacity); r > 0;
-       r = s.Encoder.Recode(nullptr, 0, s.Encoded, kEncodedCapacity)) {
-    appended = PassOn(target, s, row, s.Encoded, r) || appended;
-    if (!s.Encoder.HoldsMore()) break;
-  }
-  if (appended) Counted(target, s, row, n);
+  if (pool) pool->Submit(row, s.Chunk, n, restart ? TChunkKind::RestartAndReencode : TChunkKind::Reencode);
+  else Reencode(target, s, row, s.Chunk, n, restart);
 }
 
 } // namespace
@@ -178,6 +192,15 @@ std::vector<TCloseFailure> TSessions::CloseFiles() {
 
 void TSessions::RemoveAll() {
   while (!sessions_.empty()) sessions_.pop_back();
+}
+
+void ProcessPooledChunk(CaptureTarget& target, size_t row, const TPoolChunk& chunk) {
+  if (!target.Sessions || row >= target.Sessions->Count()) return;
+  CaptureSession& s = (*target.Sessions)[row];
+  if (chunk.Kind == TChunkKind::PassThrough)
+    PassThrough(target, s, row, chunk.Bytes.data(), chunk.Size);
+  else
+    Reencode(target, s, row, chunk.Bytes.data(), chunk.Size, chunk.Kind == TChunkKind::RestartAndReencode);
 }
 
 void AttachCapture(CaptureTarget* target) { g_target.store(target, std::memory_order_seq_cst); }

@@ -10,4 +10,6 @@ enum class RecordFormat { Pcm, Mp3 };
 struct RecordingOptions {
   std::string Folder;  // CP1251, used exactly as typed
   std::atomic<RecordFormat> Format{RecordFormat::Pcm};
+  // Threads that re-encode " MP3" chunks; 0: one per core. Read at a start.
+  int Encoders = 0;
 };

@@ -118,6 +118,12 @@ bool TRecordingRun::Start() {
         if (SameSourceName(list_.Row(e).Name, row.Name)) sessions_[r].FeedsSource = false;
       if (r == 0 && hooks_.TickBoxesShown) hooks_.TickBoxesShown(false);
     }
+    TEncoderPoolSettings pool;
+    pool.Workers = options_.Encoders;
+    pool.Work = [this](size_t row, const TPoolChunk& chunk) { ProcessPooledChunk(target_, row, chunk); };
+    pool.DropNotice = [this](size_t row, uint64_t dropped) { ReportDrops(row, dropped); };
+    encoders_ = std::make_unique<TEncoderPool>(sessions_.Count(), std::move(pool));
+    target_.Encoders = encoders_.get();
     AttachCapture(&target_);
     for (size_t r = 0; r < list_.Count(); ++r) {
       const int32_t pid = sessions_[r].NoAudio ? kNoAudioFilterPid : pids[r];
@@ -139,7 +145,7 @@ void TRecordingRun::RollBack(int filtersAdded) {
   Recording.store(false, std::memory_order_release);
   if (device_.DVBDelFilter)
     for (int k = 0; k <= filtersAdded && filtersAdded > 0; ++k) device_.DVBDelFilter(k);
-  DetachCapture();
+  DetachAndStopEncoders();
   sessions_.CloseFiles();
   sessions_.RemoveAll();
   server_.reset();
@@ -160,7 +166,7 @@ bool TRecordingRun::Stop() {
     for (int k = 0; k <= rows; ++k) device_.DVBDelFilter(k);
   Pause100ms();
   // A card that still delivers after DVBDelFilter must not find freed sessions.
-  DetachCapture();
+  DetachAndStopEncoders();
   const std::vector<TCloseFailure> failed = sessions_.CloseFiles();
   sessions_.RemoveAll();
   if (hooks_.ListMenuChanged) hooks_.ListMenuChanged(false);
@@ -173,6 +179,21 @@ bool TRecordingRun::Stop() {
       hooks_.Message("Канал " + text::Cp1251ToUtf8(f.ChannelName) + ": файл " + text::Cp1251ToUtf8(f.FileName) +
                      " не закрыт (" + text::InOutErrorMessage(f.Error) + ")");
   return failed.empty();
+}
+
+void TRecordingRun::DetachAndStopEncoders() {
+  DetachCapture();
+  // Recording is already off: the chunks still queued would append nothing.
+  if (encoders_) encoders_->Stop();
+}
+
+uint64_t TRecordingRun::DroppedChunks() const { return encoders_ ? encoders_->Dropped() : 0; }
+
+void TRecordingRun::ReportDrops(size_t row, uint64_t dropped) {
+  if (!hooks_.Message) return;
+  hooks_.Message("Канал " + text::Cp1251ToUtf8(sessions_[row].ChannelName) +
+                 ": кодеры MP3 не успевают, старые фрагменты пропущены (всего пропущено: " +
+                 std::to_string(dropped) + ")");
 }
 
 void TRecordingRun::ReportAppendFailure(size_t row, const std::string& reason) {
