@@ -43,7 +43,7 @@ bool TEncoderPool::DropOldest(TChannel& ch) {
   return true;
 }
 
-bool TEncoderPool::Submit(size_t channel, const uint8_t* data, int32_t n, TChunkKind kind) {
+bool TEncoderPool::Submit(size_t channel, const uint8_t* data, int32_t n, TChunkKind kind, bool recorded) {
   if (channel >= channels_.size() || n < 0 || (n > 0 && !data) || stopped_.load(std::memory_order_acquire))
     return false;
   TChannel& ch = *channels_[channel];
@@ -63,6 +63,7 @@ bool TEncoderPool::Submit(size_t channel, const uint8_t* data, int32_t n, TChunk
     if (n > 0) std::memcpy(chunk->Bytes.data(), data, static_cast<size_t>(n));
     chunk->Size = n;
     chunk->Kind = kind;
+    chunk->Recorded = recorded;
     ch.queued.push_back(std::move(chunk));
     if (!ch.busy) {
       ch.busy = true;

@@ -28,6 +28,9 @@ struct TPoolChunk {
   std::vector<uint8_t> Bytes;  // Size bytes are the chunk
   int32_t Size = 0;
   TChunkKind Kind = TChunkKind::Reencode;
+  // Came while recording was on: it goes to the file too, even when it is
+  // worked on after the stop has begun.
+  bool Recorded = false;
 };
 
 struct TEncoderPoolSettings {
@@ -55,7 +58,7 @@ class TEncoderPool {
 
   // Copies n bytes into the channel's queue and returns at once; false after
   // Stop or for a channel out of range.
-  bool Submit(size_t channel, const uint8_t* data, int32_t n, TChunkKind kind);
+  bool Submit(size_t channel, const uint8_t* data, int32_t n, TChunkKind kind, bool recorded);
   // Nothing of the channel is queued or being worked on. Only a Submit makes
   // an idle channel busy again, so its caller may rely on the answer.
   bool Idle(size_t channel);

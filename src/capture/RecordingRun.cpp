@@ -183,8 +183,11 @@ bool TRecordingRun::Stop() {
 
 void TRecordingRun::DetachAndStopEncoders() {
   DetachCapture();
-  // Recording is already off: the chunks still queued would append nothing.
-  if (encoders_) encoders_->Stop();
+  if (!encoders_) return;
+  // The chunks that came while recording was on still belong in the files;
+  // no more come, and each queue holds a bounded few.
+  encoders_->WaitIdle();
+  encoders_->Stop();
 }
 
 uint64_t TRecordingRun::DroppedChunks() const { return encoders_ ? encoders_->Dropped() : 0; }

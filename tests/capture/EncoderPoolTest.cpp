@@ -37,7 +37,7 @@ bool SubmitTag(TEncoderPool& pool, uint32_t channel, uint32_t seq, TChunkKind ki
   std::vector<uint8_t> bytes(32767, 0);
   const TTag t{channel, seq};
   std::memcpy(bytes.data(), &t, sizeof t);
-  return pool.Submit(channel, bytes.data(), static_cast<int32_t>(bytes.size()), kind);
+  return pool.Submit(channel, bytes.data(), static_cast<int32_t>(bytes.size()), kind, true);
 }
 
 // What the workers did, per channel, and whether two ever overlapped on one.
@@ -88,7 +88,7 @@ TEST(EncoderPool, KeepsEachChannelsOrderAcrossWorkersAndLosesNothingWhileItKeeps
     for (uint32_t k = 0; k < kChunks; ++k) ASSERT_EQ(log.seqs[c][k], k) << "channel " << c;
     EXPECT_TRUE(pool.Idle(c));
   }
-  EXPECT_FALSE(pool.Submit(kChannels, nullptr, 0, TChunkKind::Reencode)) << "a channel out of range";
+  EXPECT_FALSE(pool.Submit(kChannels, nullptr, 0, TChunkKind::Reencode, true)) << "a channel out of range";
 }
 
 // A gate a worker waits at, for a deliberately slow encoder.
@@ -224,12 +224,6 @@ TEST(EncoderPool, StopWaitsForTheChunksInFlightAndDiscardsTheQueued) {
   pool->WaitIdle();  // returns at once after a stop
   pool.reset();
   EXPECT_EQ(finished.load(), after);
-}
-
-TEST(EncoderPool, DefaultIsOneWorkerPerCore) {
-  TEncoderPool pool(1, TEncoderPoolSettings{});
-  EXPECT_EQ(pool.Workers(), DefaultEncoderWorkers());
-  EXPECT_GE(DefaultEncoderWorkers(), 1);
 }
 
 }  // namespace
