@@ -17,7 +17,8 @@ const char* const kUsageText =
     "Параметры:\n"
     "  --ini ПАПКА       папка настроек вместо ini/ рядом с программой\n"
     "  --folder ПАПКА    папка записи на этот запуск (вместо строки 7 trsp.ini)\n"
-    "  --seconds N       закончить запись через N секунд (иначе по Ctrl+C или SIGTERM)\n";
+    "  --seconds N       закончить запись через N секунд (иначе по Ctrl+C или SIGTERM)\n"
+    "  --encoders N      потоков перекодирования в MP3 (1-64; по умолчанию по одному на ядро)\n";
 
 std::optional<TCommandLine> ParseCommandLine(const std::vector<std::string>& args, std::string& error) {
   TCommandLine cl;
@@ -66,6 +67,14 @@ std::optional<TCommandLine> ParseCommandLine(const std::vector<std::string>& arg
         return std::nullopt;
       }
       cl.Seconds = *n;
+    } else if (a == "--encoders") {
+      if (!value(v)) return std::nullopt;
+      const auto n = text::TryStrToInt(v);
+      if (!n || *n < 1 || *n > kMaxEncoders) {
+        error = "--encoders: нужно целое число от 1 до " + std::to_string(kMaxEncoders) + ", а не '" + v + "'";
+        return std::nullopt;
+      }
+      cl.Encoders = *n;
     } else {
       error = "Неизвестный параметр: " + a;
       return std::nullopt;
@@ -73,6 +82,10 @@ std::optional<TCommandLine> ParseCommandLine(const std::vector<std::string>& arg
   }
   if ((cl.Folder || cl.Seconds) && cl.Action != TCommandLine::TAction::Record) {
     error = "--folder и --seconds относятся к --record";
+    return std::nullopt;
+  }
+  if (cl.Encoders && cl.Action != TCommandLine::TAction::Record) {
+    error = "--encoders относится к --record";
     return std::nullopt;
   }
   return cl;

@@ -14,7 +14,11 @@ struct TCommandLine {
   std::string IniFolder;              // --ini; empty: ini/ beside the executable
   std::optional<std::string> Folder;  // --folder, UTF-8
   std::optional<int> Seconds;         // --seconds
+  std::optional<int> Encoders;        // --encoders: re-encoding threads
 };
+
+// The most --encoders takes: far more threads than cores only cost memory.
+constexpr int kMaxEncoders = 64;
 
 // Parses argv[1..]. An unknown option, a missing or bad value, or two
 // actions give std::nullopt and the reason in `error` (UTF-8).

@@ -310,6 +310,7 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
   RecordingOptions options;
   options.Folder = RecordFolderOf(cl, settings);
   options.Format = settings.Pcm ? RecordFormat::Pcm : RecordFormat::Mp3;
+  options.Encoders = cl.Encoders.value_or(0);
   // A service restarts the recorder after a reboot or a crash: the archive
   // it wrote before must survive the new start.
   options.KeepEarlier = true;
@@ -390,6 +391,10 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
           line += " | " + text::Cp1251ToUtf8(list.Row(r).Number) + ": потеряны пакеты (буфер переполнен)";
           state += " !" + list.Row(r).Number;
         }
+      }
+      if (const uint64_t dropped = run.DroppedChunks()) {
+        line += " | MP3 пропущено: " + std::to_string(dropped);
+        state += " mp3-drops";  // the count itself changes too often to print on
       }
       if (cadence.Due(state, Clock::now())) output.Status(line);
       // Nothing left to record: a run that only streams would go on, this one ends.

@@ -39,12 +39,12 @@ bool AppendChunk(CaptureSession& s, const uint8_t* data, int32_t count, int& err
   return false;
 }
 
-// Hands m audio bytes to the channel's stream and, when it is recorded, to
-// its file. True when they were appended.
-bool PassOn(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t* out, int32_t m) {
+// Hands m audio bytes to the channel's stream and, when it is recorded (the
+// chunk came while recording was on and the row is ticked), to its file.
+// True when they were appended.
+bool PassOn(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t* out, int32_t m, bool recorded) {
   if (target.Server && s.FeedsSource) target.Server->FeedSource(s.ChannelName, out, m);
-  if (!Recording.load(std::memory_order_acquire) || !s.Ticked || s.AppendStopped || s.OutputFile < 0)
-    return false;
+  if (!recorded || !s.Ticked || s.AppendStopped || s.OutputFile < 0) return false;
   int err = 0;
   if (!AppendChunk(s, out, m, err)) {
     // This channel stops recording; what the file already holds stays intact
@@ -63,6 +63,25 @@ void Counted(CaptureTarget& target, CaptureSession& s, size_t row, int32_t n) {
   if (target.SizeText) target.SizeText(row, SizeText(s.BytesRecorded));
 }
 
+// Audio at a low rate can encode to more than one buffer: what the decoder
+// still holds is fetched at once, so nothing piles up there.
+void Reencode(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t* chunk, int32_t n, bool restart,
+              bool recorded) {
+  if (restart) s.Encoder.CloseEncoder();  // held frames belong to audio long gone
+  bool appended = false;
+  for (int32_t r = s.Encoder.Recode(chunk, n, s.Encoded, kEncodedCapacity); r > 0;
+       r = s.Encoder.Recode(nullptr, 0, s.Encoded, kEncodedCapacity)) {
+    appended = PassOn(target, s, row, s.Encoded, r, recorded) || appended;
+    if (!s.Encoder.HoldsMore()) break;
+  }
+  if (appended) Counted(target, s, row, n);
+}
+
+void PassThrough(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t* chunk, int32_t n,
+                 bool recorded) {
+  if (PassOn(target, s, row, chunk, n, recorded)) Counted(target, s, row, n);
+}
+
 void Deliver(CaptureTarget& target, const uint8_t* data, int32_t number) {
   TSessions& sessions = *target.Sessions;
   if (number < 1 || static_cast<size_t>(number) > sessions.Count()) return;
@@ -76,22 +95,21 @@ void Deliver(CaptureTarget& target, const uint8_t* data, int32_t number) {
   const int32_t n = s.Ring.Read(s.Chunk, kChunkBytes);
 
   const bool mp3 = target.Format && target.Format->load(std::memory_order_relaxed) == RecordFormat::Mp3;
-  if (mp3 && !s.LastChunkMp3) s.Encoder.CloseEncoder();  // held frames belong to audio long gone
+  const bool restart = mp3 && !s.LastChunkMp3;
   s.LastChunkMp3 = mp3;
+  const bool recorded = Recording.load(std::memory_order_acquire);
+  TEncoderPool* pool = target.Encoders;
   if (!mp3) {
-    if (PassOn(target, s, row, s.Chunk, n)) Counted(target, s, row, n);
+    // Behind re-encoded chunks still on their way, a broadcast chunk waits
+    // its turn, or the file would get them out of order.
+    if (pool && !pool->Idle(row)) pool->Submit(row, s.Chunk, n, TChunkKind::PassThrough, recorded);
+    else PassThrough(target, s, row, s.Chunk, n, recorded);
     return;
   }
   if (!s.Encoder.Ready() || n <= 0) return;
-  // Audio at a low rate can encode to more than one buffer: what the decoder
-  // still holds is fetched at once, so nothing piles up there.
-  bool appended = false;
-  for (int32_t r = s.Encoder.Recode(s.Chunk, n, s.Encoded, kEncodedCapacity); r > 0;
-       r = s.Encoder.Recode(nullptr, 0, s.Encoded, kEncodedCapacity)) {
-    appended = PassOn(target, s, row, s.Encoded, r) || appended;
-    if (!s.Encoder.HoldsMore()) break;
-  }
-  if (appended) Counted(target, s, row, n);
+  const TChunkKind kind = restart ? TChunkKind::RestartAndReencode : TChunkKind::Reencode;
+  if (pool) pool->Submit(row, s.Chunk, n, kind, recorded);
+  else Reencode(target, s, row, s.Chunk, n, restart, recorded);
 }
 
 } // namespace
@@ -254,6 +272,16 @@ std::vector<TCloseFailure> TSessions::CloseFiles() {
 
 void TSessions::RemoveAll() {
   while (!sessions_.empty()) sessions_.pop_back();
+}
+
+void ProcessPooledChunk(CaptureTarget& target, size_t row, const TPoolChunk& chunk) {
+  if (!target.Sessions || row >= target.Sessions->Count()) return;
+  CaptureSession& s = (*target.Sessions)[row];
+  if (chunk.Kind == TChunkKind::PassThrough)
+    PassThrough(target, s, row, chunk.Bytes.data(), chunk.Size, chunk.Recorded);
+  else
+    Reencode(target, s, row, chunk.Bytes.data(), chunk.Size, chunk.Kind == TChunkKind::RestartAndReencode,
+             chunk.Recorded);
 }
 
 void AttachCapture(CaptureTarget* target) { g_target.store(target, std::memory_order_seq_cst); }

@@ -3,7 +3,8 @@
 // delivery thread calls OnTsPacket for every packet of every channel; the
 // payload collects in the session's ring buffer and leaves in 32767-byte
 // chunks, passed through or re-encoded, to the channel's server source and,
-// for ticked rows, to the channel's file.
+// for ticked rows, to the channel's file. With an encoder pool attached the
+// re-encoding runs on the pool's workers, never on the delivery thread.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "base/RingBuffer.h"
+#include "capture/EncoderPool.h"
 #include "capture/MpegReencoder.h"
 #include "capture/RecordingOptions.h"
 
@@ -51,11 +53,14 @@ struct CaptureSession {
   // server has one source per name, and two channels must not mix in it.
   bool FeedsSource = true;
   // The format of the last chunk pulled, so a return to " MP3" restarts the
-  // encoder instead of joining audio that is not adjacent.
+  // encoder instead of joining audio that is not adjacent. Delivery thread.
   bool LastChunkMp3 = false;
-  // Set on the delivery thread when an append failed: the file is closed and
-  // this channel records no more in this run.
+  // Set where the chunk is passed on when an append failed: the file is
+  // closed and this channel records no more in this run.
   bool AppendStopped = false;
+  // Encoder, Encoded, OutputFile, AppendStopped and BytesRecorded belong to
+  // whoever passes the session's chunks on: the delivery thread while the
+  // session is idle in the encoder pool, else the one worker holding it.
 
   // 0, or the errno of a close that failed (a delayed write error).
   int CloseOutputFile();
@@ -138,7 +143,11 @@ struct CaptureTarget {
   TSessions* Sessions = nullptr;
   TAudioServer* Server = nullptr;
   const std::atomic<RecordFormat>* Format = nullptr;
-  // Called on the delivery thread; must hand over and return at once.
+  // Where " MP3" chunks are re-encoded; none: on the delivery thread itself.
+  // Its channel numbers are the rows, and its work is ProcessPooledChunk.
+  TEncoderPool* Encoders = nullptr;
+  // Called on the delivery thread or an encoder worker; must hand over and
+  // return at once.
   std::function<void(size_t row, const std::string& sizeText)> SizeText;
   std::function<void(size_t row, const std::string& reason)> AppendFailed;
 };
@@ -158,6 +167,10 @@ int PayloadOffset(const uint8_t* packet);
 // The capture filter callback: data, its length, the filter number (1-based
 // session number). Never throws.
 void OnTsPacket(const uint8_t* data, int32_t length, int32_t number);
+
+// An encoder worker's part: re-encodes or passes on a chunk of the row that
+// the delivery thread handed to target.Encoders.
+void ProcessPooledChunk(CaptureTarget& target, size_t row, const TPoolChunk& chunk);
 
 // "%5.1f mb" of a byte count.
 std::string SizeText(int64_t bytes);

@@ -12,4 +12,6 @@ struct RecordingOptions {
   // Earlier recordings are moved aside at the start instead of emptied.
   bool KeepEarlier = false;
   std::atomic<RecordFormat> Format{RecordFormat::Pcm};
+  // Threads that re-encode " MP3" chunks; 0: one per core. Read at a start.
+  int Encoders = 0;
 };

@@ -140,6 +140,12 @@ bool TRecordingRun::Start() {
         if (SameSourceName(list_.Row(e).Name, row.Name)) sessions_[r].FeedsSource = false;
       if (r == 0 && hooks_.TickBoxesShown) hooks_.TickBoxesShown(false);
     }
+    TEncoderPoolSettings pool;
+    pool.Workers = options_.Encoders;
+    pool.Work = [this](size_t row, const TPoolChunk& chunk) { ProcessPooledChunk(target_, row, chunk); };
+    pool.DropNotice = [this](size_t row, uint64_t dropped) { ReportDrops(row, dropped); };
+    encoders_ = std::make_unique<TEncoderPool>(sessions_.Count(), std::move(pool));
+    target_.Encoders = encoders_.get();
     AttachCapture(&target_);
     for (size_t r = 0; r < list_.Count(); ++r) {
       const int32_t pid = sessions_[r].NoAudio ? kNoAudioFilterPid : pids[r];
@@ -161,7 +167,7 @@ void TRecordingRun::RollBack(int filtersAdded) {
   Recording.store(false, std::memory_order_release);
   if (device_.DVBDelFilter)
     for (int k = 0; k <= filtersAdded && filtersAdded > 0; ++k) device_.DVBDelFilter(k);
-  DetachCapture();
+  DetachAndStopEncoders();
   sessions_.CloseFiles();
   sessions_.RemoveAll();
   server_.reset();
@@ -182,7 +188,7 @@ bool TRecordingRun::Stop() {
     for (int k = 0; k <= rows; ++k) device_.DVBDelFilter(k);
   Pause100ms();
   // A card that still delivers after DVBDelFilter must not find freed sessions.
-  DetachCapture();
+  DetachAndStopEncoders();
   const std::vector<TCloseFailure> failed = sessions_.CloseFiles();
   sessions_.RemoveAll();
   if (hooks_.ListMenuChanged) hooks_.ListMenuChanged(false);
@@ -195,6 +201,24 @@ bool TRecordingRun::Stop() {
       hooks_.Message("Канал " + text::Cp1251ToUtf8(f.ChannelName) + ": файл " + f.FileName +
                      " не закрыт (" + text::InOutErrorMessage(f.Error) + ")");
   return failed.empty();
+}
+
+void TRecordingRun::DetachAndStopEncoders() {
+  DetachCapture();
+  if (!encoders_) return;
+  // The chunks that came while recording was on still belong in the files;
+  // no more come, and each queue holds a bounded few.
+  encoders_->WaitIdle();
+  encoders_->Stop();
+}
+
+uint64_t TRecordingRun::DroppedChunks() const { return encoders_ ? encoders_->Dropped() : 0; }
+
+void TRecordingRun::ReportDrops(size_t row, uint64_t dropped) {
+  if (!hooks_.Message) return;
+  hooks_.Message("Канал " + text::Cp1251ToUtf8(sessions_[row].ChannelName) +
+                 ": кодеры MP3 не успевают, старые фрагменты пропущены (всего пропущено: " +
+                 std::to_string(dropped) + ")");
 }
 
 void TRecordingRun::ReportAppendFailure(size_t row, const std::string& reason) {

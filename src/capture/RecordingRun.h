@@ -82,12 +82,18 @@ class TRecordingRun {
   bool CloseQuery(const std::string& listPath);
 
   TAudioServer* Server() { return server_.get(); }
+  // Re-encode chunks the encoders could not take in time, in this run.
+  uint64_t DroppedChunks() const;
 
  private:
   void RollBack(int filtersAdded);
   // Checks every row and opens the ticked rows' files; throws the refusal.
   std::vector<TPreparedFile> PrepareRows(std::vector<int32_t>& pids);
   void ReportAppendFailure(size_t row, const std::string& reason);
+  void ReportDrops(size_t row, uint64_t dropped);
+  // Ends the delivery and then the encoders, in that order: a delivery may
+  // still hand a chunk to the pool, and a worker may still use a session.
+  void DetachAndStopEncoders();
 
   TChannelList& list_;
   RecordingOptions& options_;
@@ -99,4 +105,6 @@ class TRecordingRun {
   std::unique_ptr<TAudioServer> server_;
   TSessions sessions_;
   CaptureTarget target_;
+  // Kept, stopped, after a run for its count; replaced at the next start.
+  std::unique_ptr<TEncoderPool> encoders_;
 };

@@ -11,14 +11,18 @@ using TAction = TCommandLine::TAction;
 
 TEST(ParseCommandLine, ActionsAndTheirOptions) {
   std::string error;
-  const auto record = ParseCommandLine({"--record", "1,Jazz", "--ini", "/srv/ini", "--folder", "rec", "--seconds", "30"},
-                                       error);
+  const auto record = ParseCommandLine(
+      {"--record", "1,Jazz", "--ini", "/srv/ini", "--folder", "rec", "--seconds", "30", "--encoders", "3"}, error);
   ASSERT_TRUE(record) << error;
   EXPECT_EQ(record->Action, TAction::Record);
   EXPECT_EQ(record->Rows, "1,Jazz");
   EXPECT_EQ(record->IniFolder, "/srv/ini");
   EXPECT_EQ(record->Folder.value_or(""), "rec");
   EXPECT_EQ(record->Seconds.value_or(0), 30);
+  EXPECT_EQ(record->Encoders.value_or(0), 3);
+  const auto byCores = ParseCommandLine({"--record", "all"}, error);
+  ASSERT_TRUE(byCores) << error;
+  EXPECT_FALSE(byCores->Encoders) << "one per core unless told";
 
   const std::vector<std::pair<std::vector<std::string>, TAction>> plain = {
       {{}, TAction::Start},       {{"--scan"}, TAction::Scan},       {{"--list", "--ini", "x"}, TAction::List},
@@ -40,6 +44,11 @@ TEST(ParseCommandLine, RefusesWhatItCannotCarryOut) {
       {"--record", "all", "--seconds", "0"},
       {"--record", "all", "--seconds", "x"},
       {"--scan", "--folder", "rec"},       // a record option without a recording
+      {"--record", "all", "--encoders", "0"},
+      {"--record", "all", "--encoders", "65"},
+      {"--record", "all", "--encoders", "2x"},
+      {"--record", "all", "--encoders"},
+      {"--list", "--encoders", "2"},
       {"--ini"},
       {"-x"},
   };
