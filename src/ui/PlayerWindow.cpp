@@ -246,11 +246,18 @@ void TForm3::PngSpeedButton1Click() {
 void TForm3::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   if (!MainWindow) return;
-  move(25, MainWindow->y());
-  // On the first show the window manager has not framed this window yet;
-  // the main window's frame, already known, is the same decoration.
-  const int frame = MainWindow->frameGeometry().width() - MainWindow->width();
-  MainWindow->move(x() + width() + frame, MainWindow->y());
+  // Frame positions: the player at the left, the main window beside it. On
+  // the first show the window manager has not framed this window yet, so a
+  // move places its inside; the main window's frame, already known, is the
+  // same decoration and gives the offset.
+  const QPoint place(25, MainWindow->y());
+  const QRect outer = MainWindow->frameGeometry(), inner = MainWindow->geometry();
+  const QPoint inset = inner.topLeft() - outer.topLeft();
+  if (frameGeometry() == geometry())
+    move(place + inset);
+  else
+    move(place);
+  MainWindow->move(place.x() + width() + outer.width() - inner.width(), MainWindow->y());
 }
 
 void TForm3::closeEvent(QCloseEvent* event) {
