@@ -343,7 +343,7 @@ void TForm1::PngSpeedButton2Click() {
   if (!run_->Start()) return;
   if (!Streaming())
     Tell("Сервер потоков не запущен: порт " + std::to_string(port_) +
-         " занят другой программой. Запись идёт, прослушать канал нельзя.");
+         " занят? Запись идёт без вещания, прослушать канал нельзя.");
 }
 
 void TForm1::PngSpeedButton3Click() {
