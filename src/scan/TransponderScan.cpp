@@ -17,24 +17,28 @@ using Clock = std::chrono::steady_clock;
 constexpr int32_t kPatPid = 0x00;
 constexpr int32_t kSdtPid = 0x11;
 
-// Sleeps one step, then lets the caller handle its pending events.
-void Pause(const ScanHooks& hooks, std::chrono::milliseconds step) {
+// Sleeps one step, then lets the caller handle its pending events. False
+// once the caller has called the scan off.
+bool Pause(const ScanHooks& hooks, std::chrono::milliseconds step) {
   std::this_thread::sleep_for(step);
   if (hooks.ProcessEvents) hooks.ProcessEvents();
+  return !(hooks.Cancelled && hooks.Cancelled());
 }
 
 // Starts a PAT or SDT filter, retrying until the deadline; false when the
 // card kept refusing.
 bool StartWithRetries(const TDevicePlugin& card, TDVBSection& section, int32_t pid, const ScanHooks& hooks) {
   while (!section.StartFilter(card, pid)) {
-    if (Clock::now() > section.Deadline) return false;
-    Pause(hooks, hooks.Timings.RetryStep);
+    if (Clock::now() > section.Deadline || !Pause(hooks, hooks.Timings.RetryStep)) return false;
   }
   return true;
 }
 
-void WaitWhileActive(TDVBSection& section, const ScanHooks& hooks) {
-  while (section.Active && Clock::now() <= section.Deadline) Pause(hooks, hooks.Timings.WaitStep);
+// False when the scan was called off meanwhile.
+bool WaitWhileActive(TDVBSection& section, const ScanHooks& hooks) {
+  while (section.Active && Clock::now() <= section.Deadline)
+    if (!Pause(hooks, hooks.Timings.WaitStep)) return false;
+  return true;
 }
 
 void CopyName(char (&to)[kScanNameSize], const std::string& from) {
@@ -87,7 +91,7 @@ bool ScanTransponder(const TDevicePlugin& card, TScanResult& result, const ScanH
   pat.Deadline = Clock::now() + t.FilterStart;
   if (!StartWithRetries(card, pat, kPatPid, hooks)) return false;
   pat.Deadline = Clock::now() + t.Pat;
-  WaitWhileActive(pat, hooks);
+  if (!WaitWhileActive(pat, hooks)) return false;
   if (pat.Active) {
     // A multi-section PAT cut short is still used for what it gave.
     pat.StopFilter();
@@ -112,19 +116,19 @@ bool ScanTransponder(const TDevicePlugin& card, TScanResult& result, const ScanH
       if (Clock::now() > pmt->Deadline) return false;
       for (auto it = pmts.rbegin(); it != pmts.rend(); ++it)
         if ((*it)->Active && Clock::now() > (*it)->Deadline) (*it)->StopFilter();
-      Pause(hooks, t.RetryStep);
+      if (!Pause(hooks, t.RetryStep)) return false;
     }
     pmt->Deadline = Clock::now() + t.Pmt;
     pmts.push_back(std::move(pmt));
   }
 
-  WaitWhileActive(sdt, hooks);
+  if (!WaitWhileActive(sdt, hooks)) return false;
   if (sdt.Active) {
     sdt.StopFilter();
     if (sdt.Count == 0) return false;
   }
   for (auto it = pmts.rbegin(); it != pmts.rend(); ++it) {
-    WaitWhileActive(**it, hooks);
+    if (!WaitWhileActive(**it, hooks)) return false;
     (*it)->StopFilter();
   }
   result.OriginalNetworkId = static_cast<uint16_t>(sdt.OriginalNetworkId);

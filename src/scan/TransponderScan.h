@@ -64,6 +64,8 @@ struct ScanHooks {
   std::function<void()> ProcessEvents;  // called after every wait and retry sleep
   std::function<void()> BeginWait;      // hourglass on
   std::function<void()> EndWait;        // hourglass off
+  // Asked after every wait and retry step; true ends the scan as an early end.
+  std::function<bool()> Cancelled;
   TScanTimings Timings{};
 };
 

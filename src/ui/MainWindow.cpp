@@ -25,6 +25,14 @@
 #include "ui/controls/MessageBox.h"
 #include "ui/controls/ThreadHop.h"
 #include "ui/controls/GradientBar.h"
+#include "ui/controls/ListRowDelegate.h"
+#include "ui/controls/PaintedIcon.h"
+#include "capture/RecordFolder.h"
+#include "server/AudioServer.h"
+#include "device/TransponderSettings.h"
+
+const char* const kCloseWhileScanningMessage =
+    "Идёт сканирование каналов: дождитесь его окончания или закройте окно настроек, чтобы прервать его";
 
 namespace {
 
@@ -34,11 +42,7 @@ const QColor kNavy(0, 0, 128);
 const QColor kTickedRed(255, 0, 0);
 
 // The tool bar's artwork, drawn here so the program carries no image files.
-QPixmap ToolIcon(int kind) {
-  QPixmap p(24, 24);
-  p.fill(Qt::transparent);
-  QPainter g(&p);
-  g.setRenderHint(QPainter::Antialiasing);
+void PaintToolIcon(QPainter& g, int kind) {
   const QPen outline(QColor(20, 40, 90), 1.5);
   g.setPen(outline);
   switch (kind) {
@@ -78,14 +82,13 @@ QPixmap ToolIcon(int kind) {
       break;
     }
   }
-  return p;
 }
 
-QPixmap LoudspeakerIcon() {
-  QPixmap p(16, 16);
-  p.fill(Qt::transparent);
-  QPainter g(&p);
-  g.setRenderHint(QPainter::Antialiasing);
+QIcon ToolIcon(int kind) {
+  return PaintedIcon(24, [kind](QPainter& g) { PaintToolIcon(g, kind); });
+}
+
+void PaintLoudspeaker(QPainter& g) {
   g.setPen(QPen(kNavy, 1));
   g.setBrush(QColor(90, 110, 160));
   QPainterPath body;
@@ -100,16 +103,17 @@ QPixmap LoudspeakerIcon() {
   g.setBrush(Qt::NoBrush);
   g.drawArc(QRectF(8, 5, 5, 6), -60 * 16, 120 * 16);
   g.drawArc(QRectF(8, 3, 8, 10), -60 * 16, 120 * 16);
-  return p;
 }
 
 } // namespace
 
 TForm1::TForm1(const std::string& iniFolder, TChannelList& list, RecordingOptions& options, TDevicePlugin& card,
                uint16_t port, QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      iniFolder_(iniFolder), list_(list), options_(options), card_(card), hop_(std::make_unique<TThreadHop>()) {
+      iniFolder_(iniFolder), list_(list), options_(options), card_(card), port_(port), hop_(std::make_unique<TThreadHop>()) {
+  // The window hints are customised (CustomizeWindowHint): only the buttons
+  // named are shown, so the fixed-size window offers no maximise.
   setObjectName("Form1");
   setWindowTitle(QStringLiteral("MELLOWCASTER-1.0 (mellowcaster@example.org)-(www.example.org/mellowcaster)"));
   setFont(SansFont(8));
@@ -178,10 +182,15 @@ TForm1::TForm1(const std::string& iniFolder, TChannelList& list, RecordingOption
   QFont listFont = SansFont(8, true);
   listView_->setFont(listFont);
   listView_->header()->setFont(SansFont(8));
-  // Grid lines between the cells, on white.
-  listView_->setStyleSheet(
-      "QTreeWidget { background: white; color: rgb(0,0,128); }"
-      "QTreeWidget::item { border-right: 1px solid #d0d0d0; border-bottom: 1px solid #d0d0d0; }");
+  // Navy on white; the delegate draws the grid lines and a selection that
+  // keeps each row's own colour.
+  QPalette colours = listView_->palette();
+  for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+    colours.setColor(group, QPalette::Base, Qt::white);
+    colours.setColor(group, QPalette::Text, kNavy);
+  }
+  listView_->setPalette(colours);
+  listView_->setItemDelegate(new TListRowDelegate(listView_));
   listView_->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(listView_, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int column) {
     if (column != 0 || !tickBoxesShown_) return;
@@ -246,7 +255,7 @@ void TForm1::FormCreate() {
 void TForm1::ShowRows() {
   const QSignalBlocker quiet(listView_);
   listView_->clear();
-  const QIcon speaker(LoudspeakerIcon());
+  const QIcon speaker = PaintedIcon(16, PaintLoudspeaker);
   for (const ChannelRow& row : list_.Rows()) {
     auto* item = new QTreeWidgetItem(listView_);
     item->setText(0, FromCp1251(row.Number));
@@ -272,9 +281,12 @@ void TForm1::SetToolbar(bool running) {
 
 void TForm1::SetListMenu(bool running) {
   n1_->setEnabled(!running);
-  n2_->setEnabled(running);
+  // Without our server the port may be another program's: nothing to listen to.
+  n2_->setEnabled(running && Streaming());
   n3_->setEnabled(running);
 }
+
+bool TForm1::Streaming() const { return run_ && run_->Server() && run_->Server()->IsActive(); }
 
 void TForm1::SetTickBoxes(bool shown) {
   tickBoxesShown_ = shown;
@@ -322,7 +334,16 @@ void TForm1::PngSpeedButton2Click() {
   // A scan under way is about to replace the rows a run would address by index.
   if (run_->Running() || (form2_ && form2_->Scanning())) return;
   if (form2_) options_.Folder = form2_->RecordFolder();
-  run_->Start();
+  const std::string folderProblem =
+      PrepareRecordFolder(options_.Folder, EffectiveRecordFolder(TTransponderSettings{}));
+  if (!folderProblem.empty()) {
+    Tell(folderProblem);
+    return;
+  }
+  if (!run_->Start()) return;
+  if (!Streaming())
+    Tell("Сервер потоков не запущен: порт " + std::to_string(port_) +
+         " занят? Запись идёт без вещания, прослушать канал нельзя.");
 }
 
 void TForm1::PngSpeedButton3Click() {
@@ -334,9 +355,13 @@ void TForm1::PngSpeedButton4Click() {
 }
 
 void TForm1::PngSpeedButton5Click() {
-  const QString help = QString::fromStdString(text::ExecutableFolder() + "/HELP/help.html");
-  // Nothing is shown when the page is missing or no browser opens it.
-  if (QFileInfo::exists(help)) QDesktopServices::openUrl(QUrl::fromLocalFile(help));
+  const std::string help = text::ExecutableFolder() + "/HELP/help.html";
+  if (!QFileInfo::exists(QString::fromStdString(help))) {
+    Tell("Файл справки не найден: " + help);
+    return;
+  }
+  if (!QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(help))))
+    Tell("Не удалось открыть справку в браузере. Откройте файл " + help);
 }
 
 void TForm1::N1Click() {
@@ -350,6 +375,7 @@ void TForm1::N1Click() {
 void TForm1::N2Click() {
   QTreeWidgetItem* item = listView_->currentItem();
   if (!item || !item->isSelected() || !form3_) return;
+  if (!Streaming()) return;
   const ChannelRow& row = list_.Row(static_cast<size_t>(listView_->indexOfTopLevelItem(item)));
   form3_->show();
   form3_->setWindowTitle(FromCp1251(row.Name));
@@ -377,7 +403,12 @@ void TForm1::Timer1Timer() {
 
 void TForm1::closeEvent(QCloseEvent* event) {
   // The scan still works on the card and the list: closing waits for its end.
-  if ((form2_ && form2_->Scanning()) || !run_->CloseQuery(ChannelListFile())) {
+  if (form2_ && form2_->Scanning()) {
+    Tell(kCloseWhileScanningMessage);
+    event->ignore();
+    return;
+  }
+  if (!run_->CloseQuery(ChannelListFile())) {
     event->ignore();
     return;
   }

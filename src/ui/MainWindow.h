@@ -23,6 +23,9 @@ class TForm3;
 class TQProgressBar;
 class TThreadHop;
 
+// Told when the main window is closed while a scan runs.
+extern const char* const kCloseWhileScanningMessage;
+
 class TForm1 : public QWidget {
   Q_OBJECT
 
@@ -71,12 +74,15 @@ class TForm1 : public QWidget {
   void SetTickBoxes(bool shown);
   void PaintRow(QTreeWidgetItem* item, bool ticked);
   void ApplySizeTexts();
+  // True while the run's own stream server listens.
+  bool Streaming() const;
   void Tell(const std::string& message);
 
   std::string iniFolder_;
   TChannelList& list_;
   RecordingOptions& options_;
   TDevicePlugin& card_;
+  uint16_t port_;
   std::unique_ptr<TRecordingRun> run_;
   TForm2* form2_ = nullptr;
   TForm3* form3_ = nullptr;

@@ -3,7 +3,7 @@
 #include <QCloseEvent>
 #include <QLabel>
 #include <QPainter>
-#include <QPixmap>
+#include <QSignalBlocker>
 #include <QSlider>
 #include <QToolButton>
 
@@ -13,19 +13,17 @@
 #include "base/InOutError.h"
 #include "ui/controls/Fonts.h"
 #include "ui/controls/MessageBox.h"
+#include "ui/controls/PaintedIcon.h"
 #include "ui/controls/ThreadHop.h"
 
 namespace {
 
-QPixmap StopIcon() {
-  QPixmap p(24, 24);
-  p.fill(Qt::transparent);
-  QPainter g(&p);
-  g.setRenderHint(QPainter::Antialiasing);
-  g.setBrush(QColor(200, 30, 30));
-  g.setPen(QPen(QColor(90, 0, 0), 1.5));
-  g.drawRoundedRect(QRectF(4, 4, 16, 16), 3, 3);
-  return p;
+QIcon StopIcon() {
+  return PaintedIcon(24, [](QPainter& g) {
+    g.setBrush(QColor(200, 30, 30));
+    g.setPen(QPen(QColor(90, 0, 0), 1.5));
+    g.drawRoundedRect(QRectF(4, 4, 16, 16), 3, 3);
+  });
 }
 
 } // namespace
@@ -37,8 +35,8 @@ QString StreamParametersOf(uint32_t frequency, int bitrate, int channels) {
 }
 
 TForm3::TForm3(const std::string& iniFolder, QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                          Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint),
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint |
+                          Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint),
       hop_(std::make_unique<TThreadHop>()), iniFolder_(iniFolder) {
   setObjectName("Form3");
   setFont(SansFont(8));
@@ -60,8 +58,10 @@ TForm3::TForm3(const std::string& iniFolder, QWidget* parent)
     bar->setObjectName(QStringLiteral("sTrackBar%1").arg(i + 1));
     bar->setGeometry(16 + 24 * i, 8, 17, 105);
     bar->setRange(-100, 100);
-    // The top of a bar is -100 (the loudest boost).
+    // The top of a bar is -100 (the loudest boost); Up, Page Up and the
+    // wheel turned up move towards it.
     bar->setInvertedAppearance(true);
+    bar->setInvertedControls(true);
     bar->setValue(kEqualizerBandDefault);
     bar->setPageStep(2);
     bands_[static_cast<size_t>(i)] = bar;
@@ -75,12 +75,9 @@ TForm3::TForm3(const std::string& iniFolder, QWidget* parent)
   volume_->setGeometry(24, 8, 17, 105);
   volume_->setRange(0, 100);
   volume_->setInvertedAppearance(true);  // position 0 at the top: full level
+  volume_->setInvertedControls(true);
   volume_->setValue(kVolumeDefault);
-  connect(volume_, &QSlider::valueChanged, this, [this](int position) {
-    if (!EngineReady()) return;
-    XaudioPlayer1.SetOutputVolume(-1, 100 - position, -1);
-    if (VolumeSent) VolumeSent(100 - position);
-  });
+  connect(volume_, &QSlider::valueChanged, this, &TForm3::SendVolume);
   auto* volumeLabel = new QLabel(QStringLiteral("Громкость"), panel2);
   volumeLabel->setAlignment(Qt::AlignHCenter);
   volumeLabel->setGeometry(0, 116, 65, 16);
@@ -183,14 +180,26 @@ bool TForm3::EngineReady() {
 }
 
 void TForm3::LoadEqualizer() {
-  try {
-    // A change fires the bar's handler: only values that differ reach the engine.
-    ReadEqualizerFile(EqualizerFile(), [this](int i, int value) {
-      (i < kEqualizerBands ? Band(i) : volume_)->setValue(value);
-    });
-  } catch (const std::exception& e) {
-    ShowMessage(this, EqualizerFile() + ": " + e.what());
+  {
+    // The engine starts at full level whatever the bar shows: the volume is
+    // sent once below, even when the file holds the bar's default.
+    const QSignalBlocker quiet(volume_);
+    try {
+      // A change fires the band's handler: only values that differ reach the engine.
+      ReadEqualizerFile(EqualizerFile(), [this](int i, int value) {
+        (i < kEqualizerBands ? Band(i) : volume_)->setValue(value);
+      });
+    } catch (const std::exception& e) {
+      ShowMessage(this, EqualizerFile() + ": " + e.what());
+    }
   }
+  SendVolume(volume_->value());
+}
+
+void TForm3::SendVolume(int position) {
+  if (!EngineReady()) return;
+  XaudioPlayer1.SetOutputVolume(-1, 100 - position, -1);
+  if (VolumeSent) VolumeSent(100 - position);
 }
 
 void TForm3::SaveEqualizer() {
@@ -237,8 +246,18 @@ void TForm3::PngSpeedButton1Click() {
 void TForm3::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   if (!MainWindow) return;
-  move(25, MainWindow->y());
-  MainWindow->move(x() + frameGeometry().width(), MainWindow->y());
+  // Frame positions: the player at the left, the main window beside it. On
+  // the first show the window manager has not framed this window yet, so a
+  // move places its inside; the main window's frame, already known, is the
+  // same decoration and gives the offset.
+  const QPoint place(25, MainWindow->y());
+  const QRect outer = MainWindow->frameGeometry(), inner = MainWindow->geometry();
+  const QPoint inset = inner.topLeft() - outer.topLeft();
+  if (frameGeometry() == geometry())
+    move(place + inset);
+  else
+    move(place);
+  MainWindow->move(place.x() + width() + outer.width() - inner.width(), MainWindow->y());
 }
 
 void TForm3::closeEvent(QCloseEvent* event) {

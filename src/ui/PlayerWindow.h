@@ -63,6 +63,8 @@ class TForm3 : public QWidget {
  private:
   // False, with the engine's error shown, while the engine did not start.
   bool EngineReady();
+  // The bar's position as the engine's level (100 - position).
+  void SendVolume(int position);
   TBandPositions BandPositions() const;
   void WireEngineEvents();
 

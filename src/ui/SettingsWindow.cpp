@@ -18,13 +18,14 @@
 #include <QTimer>
 
 #include "channels/ChannelList.h"
-#include "scan/TransponderScan.h"
 #include "base/Convert.h"
 #include "base/Cp1251.h"
 #include "base/InOutError.h"
 #include "ui/controls/Fonts.h"
 #include "ui/controls/MessageBox.h"
 #include "ui/controls/GradientBar.h"
+
+const char* const kNoChannelsFoundMessage = "Каналы не найдены: список каналов не изменён";
 
 namespace {
 
@@ -63,7 +64,8 @@ std::optional<QChar> FilterNumberKey(const QString& fieldText, QChar key, QChar 
 
 TForm2::TForm2(const std::string& iniFolder, RecordingOptions& options, TChannelList& list, TDevicePlugin& card,
                QWidget* parent)
-    : QWidget(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
+    : QWidget(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                          Qt::WindowCloseButtonHint),
       iniFolder_(iniFolder), options_(options), list_(list), card_(card) {
   setObjectName("Form2");
   // The first letter is the Latin H, as the window has always been titled.
@@ -188,6 +190,10 @@ void TForm2::ShowSettings(const TTransponderSettings& s) {
   (s.Vertical ? sRadioButton1_ : sRadioButton2_)->setChecked(true);
   sComboBox5_->setCurrentIndex(s.DiseqcIndex);
   sComboBox1_->setCurrentIndex(s.CardIndex);
+  // An index the lists do not hold leaves them without a choice; until the
+  // user picks one, the file's own value is what a save writes back.
+  storedDiseqc_ = s.DiseqcIndex;
+  storedCard_ = s.CardIndex;
   sEdit4_->setText(QString::fromStdString(EffectiveRecordFolder(s)));
   (s.Pcm ? sRadioButton3_ : sRadioButton4_)->setChecked(true);
   options_.Format = s.Pcm ? RecordFormat::Pcm : RecordFormat::Mp3;
@@ -199,8 +205,8 @@ TTransponderSettings TForm2::SettingsFromControls() const {
   s.Frequency = ToCp1251(sEdit2_->text());
   s.SymbolRate = ToCp1251(sEdit3_->text());
   s.Vertical = sRadioButton1_->isChecked();
-  s.DiseqcIndex = sComboBox5_->currentIndex();
-  s.CardIndex = sComboBox1_->currentIndex();
+  s.DiseqcIndex = sComboBox5_->currentIndex() >= 0 ? sComboBox5_->currentIndex() : storedDiseqc_;
+  s.CardIndex = sComboBox1_->currentIndex() >= 0 ? sComboBox1_->currentIndex() : storedCard_;
   s.RecordFolder = RecordFolder();
   s.Pcm = sRadioButton3_->isChecked();
   return s;
@@ -221,12 +227,28 @@ void TForm2::sButton1Click() {
   hooks.ProcessEvents = [] { QCoreApplication::processEvents(); };
   hooks.BeginWait = [] { QApplication::setOverrideCursor(Qt::WaitCursor); };
   hooks.EndWait = [] { QApplication::restoreOverrideCursor(); };
+  hooks.Cancelled = [this] { return scanCancelled_; };
+  hooks.Timings = ScanTimings;
   // Nothing else may start a run or a second scan while this one waits.
   setEnabled(false);
   scanning_ = true;
-  ScanAndFill(card_, list_, hooks);
+  scanCancelled_ = false;
+  // The found rows replace the user's only when there are some: a scan
+  // without signal must not cost the list.
+  TChannelList found;
+  ScanAndFill(card_, found, hooks);
   scanning_ = false;
   setEnabled(true);
+  if (scanCancelled_) {
+    close();
+    return;
+  }
+  if (found.Count() == 0) {
+    // The window stays open for another transponder.
+    Report(kNoChannelsFoundMessage);
+    return;
+  }
+  list_ = std::move(found);
   if (ListChanged) ListChanged();
   close();
 }
@@ -241,6 +263,12 @@ void TForm2::sButton4Click() {
 }
 
 void TForm2::closeEvent(QCloseEvent* event) {
+  if (scanning_) {
+    // The scan ends at its next step and closes the window then.
+    scanCancelled_ = true;
+    event->ignore();
+    return;
+  }
   try {
     SaveSettings(SettingsFile(), SettingsFromControls());
     event->accept();

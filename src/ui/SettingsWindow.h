@@ -10,6 +10,7 @@
 #include "base/AppPaths.h"
 #include "capture/RecordingOptions.h"
 #include "device/TransponderSettings.h"
+#include "scan/TransponderScan.h"
 
 class QComboBox;
 class QLineEdit;
@@ -24,6 +25,9 @@ class TQProgressBar;
 // become the decimal separator unless the text already holds one.
 std::optional<QChar> FilterNumberKey(const QString& fieldText, QChar key, QChar decimalSeparator);
 
+// Told when a scan found no radio channel; the list stays as it was.
+extern const char* const kNoChannelsFoundMessage;
+
 class TForm2 : public QWidget {
   Q_OBJECT
 
@@ -36,12 +40,16 @@ class TForm2 : public QWidget {
 
   // Started by a successful tuning: the main window's signal timer.
   QTimer* SignalTimer = nullptr;
+  // The scan's time limits; tests shorten them.
+  TScanTimings ScanTimings;
   // Told after a scan has replaced the list's rows.
   std::function<void()> ListChanged;
 
   // Loads the settings, checks the card and tunes.
   void FormCreate();
-  void sButton1Click();  // "Сканирование"
+  // "Сканирование": the rows found replace the list; none found keeps it.
+  // Closing the window meanwhile calls the scan off.
+  void sButton1Click();
   void sButton2Click();  // "Применить"
   void sButton4Click();  // "Куда записывать"
 
@@ -81,4 +89,8 @@ class TForm2 : public QWidget {
   QComboBox* sComboBox1_;
   QPushButton* sButton1_;
   bool scanning_ = false;
+  bool scanCancelled_ = false;
+  // The indexes as last loaded, kept while the lists show no choice.
+  int storedDiseqc_ = TTransponderSettings{}.DiseqcIndex;
+  int storedCard_ = TTransponderSettings{}.CardIndex;
 };

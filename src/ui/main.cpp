@@ -4,11 +4,16 @@
 
 #include "app/ProgramEntry.h"
 #include "base/AppPaths.h"
+#include "ui/DesktopIntegration.h"
 #include "ui/ProgramWindows.h"
 
 int main(int argc, char** argv) {
   return ProgramMain(argc, argv, [](int windowArgc, char** windowArgv, TDevicePlugin& card) {
     QApplication app(windowArgc, windowArgv);
+    // The .desktop entry's name, so that a desktop matches the windows to it.
+    QGuiApplication::setDesktopFileName(QStringLiteral("mellowcaster"));
+    QApplication::setWindowIcon(ProgramIcon());
+    InstallQtTranslations(app);
     TProgramWindows windows(text::DefaultIniFolder(), card);
     windows.Create();
     return app.exec();

@@ -182,6 +182,41 @@ TEST_F(ScanTest, EarlyEndsLeaveAnEmptyListWithinTheirDeadlines) {
   }
 }
 
+TEST_F(ScanTest, CalledOffScanEndsAtItsNextStepWithEveryFilterStopped) {
+  // Deadlines far beyond the test's bound: only calling it off ends these scans.
+  ScanHooks hooks;
+  hooks.Timings.FilterStart = hooks.Timings.Pat = hooks.Timings.Sdt = 120s;
+  const struct {
+    const char* what;
+    std::function<void(FakeCard&)> setUp;
+    int offAtPause;
+  } cases[] = {
+      {"waiting for the PAT", [](FakeCard&) {}, 1},
+      {"PAT filter refused", [](FakeCard& c) { c.RefuseAll = true; }, 2},
+      {"waiting for the SDT",
+       [](FakeCard& c) {
+         c.AddSection(0, PatSection(1, {{1, 0x100}}));
+         c.AddSection(0x100, PmtSection(1, 0x101, {}, {{0x03, 0x102, {}}}));
+       },
+       5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeCard fresh;
+    c.setUp(fresh);
+    fresh.StartDelivery();
+    int pauses = 0;
+    hooks.ProcessEvents = [&] { ++pauses; };
+    hooks.Cancelled = [&] { return pauses >= c.offAtPause; };
+    TScanResult result;
+    EXPECT_FALSE(ScanTransponder(Dvb, result, hooks));
+    EXPECT_EQ(pauses, c.offAtPause);
+    EXPECT_EQ(result.Count, 0);
+    EXPECT_TRUE(ActiveSections.empty());
+    EXPECT_EQ(fresh.OpenFilters(), 0u);
+  }
+}
+
 TEST_F(ScanTest, NoPluginLoadedEndsAtOnceWithAnEmptyList) {
   Dvb = TDevicePlugin{};
   list.AddChannelRow("old", "1", "0");

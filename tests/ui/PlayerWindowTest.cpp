@@ -37,12 +37,13 @@ const std::vector<int> kFormDefaults{12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 58}
 
 } // namespace
 
-TEST_F(PlayerWindow, DefaultsInTheFileSendNothingToTheEngine) {
+TEST_F(PlayerWindow, DefaultsInTheFileSendOnlyTheVolumeTheBarShows) {
   WriteEq(kFormDefaults);
   auto f = Make();
   EXPECT_TRUE(messages_.isEmpty()) << messages_.join("\n").toStdString();
   EXPECT_TRUE(sent_.empty());
-  EXPECT_TRUE(volumes_.empty());
+  // The engine starts at full level: the bar's level is sent once.
+  EXPECT_EQ(volumes_, std::vector<int>{100 - kFormDefaults.back()});
   EXPECT_EQ(f->size(), QSize(326, 261));
   EXPECT_TRUE(f->windowFlags() & Qt::WindowStaysOnTopHint);
 }

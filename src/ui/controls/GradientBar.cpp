@@ -162,13 +162,18 @@ void TQProgressBar::PlaceCaption() {
   captionPlace_ = QPoint(x, y);
 }
 
-QImage TQProgressBar::render() {
+QImage TQProgressBar::render(qreal devicePixelRatio) {
   SyncSize();
-  QImage image(size(), QImage::Format_RGB32);
+  // On a scaled screen the outline and the caption are drawn at the
+  // screen's own resolution; each of the bar's pixels covers its square.
+  const bool scaled = devicePixelRatio != 1.0;
+  QImage image(scaled ? (QSizeF(size()) * devicePixelRatio).toSize() : size(), QImage::Format_RGB32);
+  image.setDevicePixelRatio(devicePixelRatio);
   image.fill(palette().color(backgroundRole()));
   {
     QPainter painter(&image);
     if (shaped_) {
+      if (scaled) painter.setRenderHint(QPainter::Antialiasing);
       painter.setPen(QPen(ToQColor(shapeColor_), 1));
       painter.setBrush(ToQColor(background_));
       // The outline covers the whole control, its last pixel included.
@@ -179,9 +184,16 @@ QImage TQProgressBar::render() {
         painter.drawRect(outline);
     }
   }
-  model_.PaintBar([&image](int x, int y, TColor c) {
-    if (image.valid(x, y)) image.setPixel(x, y, qRgb(RedOf(c), GreenOf(c), BlueOf(c)));
-  });
+  if (scaled) {
+    QPainter painter(&image);
+    model_.PaintBar([&painter, this](int x, int y, TColor c) {
+      if (rect().contains(x, y)) painter.fillRect(QRect(x, y, 1, 1), QColor(RedOf(c), GreenOf(c), BlueOf(c)));
+    });
+  } else {
+    model_.PaintBar([&image](int x, int y, TColor c) {
+      if (image.valid(x, y)) image.setPixel(x, y, qRgb(RedOf(c), GreenOf(c), BlueOf(c)));
+    });
+  }
   if (autoCaption_) setCaption(QString::fromStdString(model_.AutoCaptionText()));
   if (hasCaption_) {
     QPainter painter(&image);
@@ -193,7 +205,7 @@ QImage TQProgressBar::render() {
 }
 
 void TQProgressBar::paintEvent(QPaintEvent*) {
-  const QImage image = render();
+  const QImage image = render(devicePixelRatioF());
   QPainter painter(this);
   painter.drawImage(0, 0, image);
 }

@@ -71,8 +71,9 @@ class TQProgressBar : public QWidget {
   QPoint captionPlace() const { return captionPlace_; }
   bool hasCaption() const { return hasCaption_; }
 
-  // The control as it paints itself, at its current size.
-  QImage render();
+  // The control as it paints itself, at its current size, on a screen of
+  // the given device pixel ratio (the image holds size x ratio pixels).
+  QImage render(qreal devicePixelRatio = 1.0);
 
  protected:
   void paintEvent(QPaintEvent*) override;
