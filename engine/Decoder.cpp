@@ -26,6 +26,17 @@ mpg123_handle* NewDecoder() {
   return decoder;
 }
 
+void HoldFormat(mpg123_handle* decoder, long rate, int channels) {
+  mpg123_format_none(decoder);
+  mpg123_format(decoder, rate, channels == 1 ? MPG123_MONO : MPG123_STEREO, MPG123_ENC_SIGNED_16);
+}
+
+StreamParameters CurrentParameters(mpg123_handle* decoder) {
+  mpg123_frameinfo info{};
+  if (mpg123_info(decoder, &info) != MPG123_OK) return {};
+  return {info.rate, info.mode == MPG123_M_MONO ? 1 : 2, info.bitrate};
+}
+
 void SetEqualizer(mpg123_handle* decoder, const XA_EqualizerInfo& bands) {
   for (int band = 0; band < 32; ++band) {
     const int v[2] = {bands.left[band], bands.right[band]};
@@ -47,9 +58,6 @@ DecodedFrame DecodeFrame(mpg123_handle* decoder) {
   } else if (f.Result == MPG123_NEW_FORMAT) {
     int encoding = 0;
     mpg123_getformat(decoder, &f.Rate, &f.Channels, &encoding);
-    mpg123_frameinfo info{};
-    mpg123_info(decoder, &info);
-    f.Bitrate = info.bitrate;
     f.Bytes = 0;
   } else {
     f.Bytes = 0;

@@ -25,8 +25,21 @@ struct DecodedFrame {
   // MPG123_NEW_FORMAT: what the frames from here on are.
   long Rate = 0;
   int Channels = 0;
-  int Bitrate = 0;  // kbit/s
 };
 DecodedFrame DecodeFrame(mpg123_handle* decoder);
+
+// What the stream itself carries at its current frame, whatever the decoder
+// makes of it for the output.
+struct StreamParameters {
+  long Rate = 0;
+  int Channels = 0;
+  int Bitrate = 0;  // kbit/s
+  bool operator==(const StreamParameters&) const = default;
+};
+StreamParameters CurrentParameters(mpg123_handle* decoder);
+
+// From the next change of format in the stream on, the decoder converts to
+// this rate and channel count instead of following the stream.
+void HoldFormat(mpg123_handle* decoder, long rate, int channels);
 
 }  // namespace xa

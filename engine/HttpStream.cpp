@@ -81,6 +81,8 @@ void HttpStream::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   pending_.clear();
+  chunked_.reset();
+  ended_ = false;
 }
 
 bool HttpStream::Fail(int code, std::string message) {
@@ -92,6 +94,8 @@ bool HttpStream::Fail(int code, std::string message) {
 
 bool HttpStream::Open(const HttpAddress& address, int timeoutMs, const std::function<bool()>& abort) {
   Close();
+  error_.clear();
+  code_ = 0;
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -159,6 +163,9 @@ bool HttpStream::Open(const HttpAddress& address, int timeoutMs, const std::func
   if (!answer.Ok) {
     return Fail(XA_ERROR_HTTP_STATUS, "server answered: " + answer.Status);
   }
+  if (!answer.OtherEncoding.empty())
+    return Fail(XA_ERROR_HTTP_STATUS, "the server sends the stream as \"" + answer.OtherEncoding + "\", which is not played");
+  if (answer.Chunked) chunked_ = std::make_unique<ChunkedBody>();
   mimeType_ = answer.MimeType;
   return true;
 }
@@ -184,16 +191,47 @@ AnswerHead ParseAnswerHead(const std::string& head) {
   if (!a.Ok) return a;
   for (size_t at = 0; (at = head.find('\n', at)) != std::string::npos;) {
     ++at;
-    if (strncasecmp(head.c_str() + at, "Content-Type:", 13) == 0) {
+    const auto value = [&](size_t nameLength) {
       const auto stop = head.find_first_of("\r\n", at);
-      a.MimeType = head.substr(at + 13, stop - at - 13);
-      a.MimeType.erase(0, a.MimeType.find_first_not_of(' '));
+      std::string v = head.substr(at + nameLength, stop == std::string::npos ? std::string::npos : stop - at - nameLength);
+      v.erase(0, v.find_first_not_of(" \t"));
+      v.erase(v.find_last_not_of(" \t") + 1);
+      return v;
+    };
+    if (strncasecmp(head.c_str() + at, "Content-Type:", 13) == 0) {
+      a.MimeType = value(13);
+    } else if (strncasecmp(head.c_str() + at, "Transfer-Encoding:", 18) == 0) {
+      const std::string coding = value(18);
+      if (strcasecmp(coding.c_str(), "chunked") == 0)
+        a.Chunked = true;
+      else if (strcasecmp(coding.c_str(), "identity") != 0)
+        a.OtherEncoding = coding;
     }
   }
   return a;
 }
 
 long HttpStream::Read(void* buffer, size_t size, int waitMs) {
+  if (!chunked_) return ReadRaw(buffer, size, waitMs);
+  if (ended_) return 0;
+  if (!chunked_->error().empty()) return -1;
+  // Framing alone gives no audio: read on until some comes. Each round
+  // consumes bytes, and the framing per chunk is bounded.
+  for (;;) {
+    const long n = ReadRaw(buffer, size, waitMs);
+    if (n <= 0) return n;
+    size_t audio = 0;
+    const ChunkedBody::Result r = chunked_->Take(static_cast<char*>(buffer), static_cast<size_t>(n), audio);
+    // The audio before bad framing is still played; the next read fails.
+    if (r == ChunkedBody::Result::Bad) error_ = chunked_->error();
+    if (r == ChunkedBody::Result::Bad && audio == 0) return -1;
+    if (r == ChunkedBody::Result::End) ended_ = true;
+    if (audio > 0) return static_cast<long>(audio);
+    if (ended_) return 0;
+  }
+}
+
+long HttpStream::ReadRaw(void* buffer, size_t size, int waitMs) {
   if (!pending_.empty()) {
     const size_t n = std::min(size, pending_.size());
     std::memcpy(buffer, pending_.data(), n);

@@ -4,7 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+
+#include "ChunkedBody.h"
 
 namespace xa {
 
@@ -27,6 +30,9 @@ struct AnswerHead {
   bool Ok = false;       // "HTTP/1.x 200" or "ICY 200"
   std::string Status;    // the status line
   std::string MimeType;  // the last Content-Type, blanks before it removed
+  // Transfer-Encoding: "chunked", or what else it names (which is refused).
+  bool Chunked = false;
+  std::string OtherEncoding;
 };
 // `head` without the blank line that ends it.
 AnswerHead ParseAnswerHead(const std::string& head);
@@ -38,7 +44,8 @@ class HttpStream {
   // timeoutMs. `abort` is polled while waiting. False with error()/code().
   bool Open(const HttpAddress& address, int timeoutMs, const std::function<bool()>& abort);
   // Body bytes taken over from the head read, consumed by the first Read.
-  // Read: bytes read, 0 at the end of the stream, -1 on error, -2 when
+  // Read: bytes of the body (a chunked one without its framing), 0 at the
+  // end of the stream, -1 on error (a bad chunked body sets error()), -2 when
   // nothing came within waitMs.
   long Read(void* buffer, size_t size, int waitMs);
   void Close();
@@ -48,7 +55,10 @@ class HttpStream {
 
  private:
   bool Fail(int code, std::string message);
+  long ReadRaw(void* buffer, size_t size, int waitMs);
   int fd_ = -1;
+  std::unique_ptr<ChunkedBody> chunked_;  // null for a plain body
+  bool ended_ = false;
   std::string pending_;
   std::string error_;
   std::string mimeType_;

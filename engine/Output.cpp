@@ -240,7 +240,14 @@ class WavOutput : public Output {
   ~WavOutput() override { Finish(); }
 
   bool Start(long rate, int channels) override {
-    Finish();
+    // Started again within one playback (the stream changed format): what is
+    // written stays, and the file goes on only in the format of its head.
+    if (file_) {
+      if (static_cast<uint32_t>(rate) == rate_ && channels == channels_) return true;
+      error_ = path_ + " holds " + std::to_string(rate_) + " Hz, " + std::to_string(channels_) +
+               " channel(s): the stream changed to " + std::to_string(rate) + " Hz, " + std::to_string(channels);
+      return false;
+    }
     file_ = std::fopen(path_.c_str(), "wb");
     if (!file_) {
       error_ = "cannot create " + path_ + ": " + std::strerror(errno);
@@ -258,6 +265,7 @@ class WavOutput : public Output {
     dataBytes_ += bytes;
     return std::fwrite(data, 1, bytes, file_) == bytes;
   }
+  bool KeepsFirstFormat() const override { return true; }
   void Finish() override {
     if (!file_) return;
     std::fflush(file_);

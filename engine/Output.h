@@ -22,6 +22,9 @@ class Output {
   virtual void Abort() { Finish(); }
   // Drops what is buffered (seek); the output stays usable.
   virtual void Drop() {}
+  // A file has one format in its head: the audio must be converted to the
+  // format it started with, and a Start with another one is refused.
+  virtual bool KeepsFirstFormat() const { return false; }
   const std::string& error() const { return error_; }
 
  protected:

@@ -87,7 +87,13 @@ struct XA_Player {
   int Channels = 0;
   off_t Length = 0;  // samples per channel, 0 when unknown
   off_t FileBytes = 0;  // the file's size when Length was last taken
-  off_t PlayedSamples = 0;
+  off_t PlayedSamples = 0;  // the decoder's count, for position and seeks
+  // Time played, kept as time: each stretch of one output rate adds its own
+  // samples at its own rate.
+  uint64_t EarlierStretchesUs = 0;
+  uint64_t StretchSamples = 0;
+  xa::StreamParameters Shown{};  // what the last parameters notification said
+  uint64_t ShownAt = 0;          // hundredths played then
   Clock::time_point LastReport{};
   Clock::time_point LastData{};
   size_t BytesSinceFrame = 0;  // fed to the decoder since its last frame
@@ -112,6 +118,9 @@ struct XA_Player {
   void NotifyVolume();
   void NotifyEqualizer();
   void ReportProgress(bool force);
+  void NotifyParameters();
+  void RestartTime(off_t samples);
+  uint64_t PlayedHundredths() const;
   void RefreshLength();
 
   bool OpenInput(const std::string& name);
@@ -209,7 +218,7 @@ void XA_Player::ReportProgress(bool force) {
   if (!force && now - LastReport < kReportEvery) return;
   LastReport = now;
   if (Rate <= 0) return;
-  const uint64_t hundredths = static_cast<uint64_t>(PlayedSamples) * 100 / static_cast<uint64_t>(Rate);
+  const uint64_t hundredths = PlayedHundredths();
   auto t = MakeNote(XA_MSG_NOTIFY_INPUT_TIMECODE);
   t->Msg.data.timecode.h = static_cast<uint8_t>(std::min<uint64_t>(hundredths / 360000, 255));
   t->Msg.data.timecode.m = static_cast<uint8_t>(hundredths / 6000 % 60);
@@ -224,6 +233,36 @@ void XA_Player::ReportProgress(bool force) {
     p->Msg.data.position.range = PositionRange;
     Post(std::move(p), XA_NOTIFY_MASK_INPUT_POSITION);
   }
+}
+
+uint64_t XA_Player::PlayedHundredths() const {
+  const uint64_t stretchUs = Rate > 0 ? StretchSamples * 1000000 / static_cast<uint64_t>(Rate) : 0;
+  return (EarlierStretchesUs + stretchUs) / 10000;
+}
+
+// Playback goes on from `samples` into the input (a seek, a start from the top).
+void XA_Player::RestartTime(off_t samples) {
+  PlayedSamples = samples;
+  EarlierStretchesUs = 0;
+  StretchSamples = static_cast<uint64_t>(samples);
+}
+
+// Told whenever the stream's rate, mode or bit rate changes; a bit rate that
+// changes from frame to frame (VBR) is told at most once per report period
+// of audio, however fast the output takes it.
+void XA_Player::NotifyParameters() {
+  const xa::StreamParameters now = xa::CurrentParameters(Decoder);
+  if (now == Shown || now.Rate <= 0) return;
+  const bool formatChanged = now.Rate != Shown.Rate || now.Channels != Shown.Channels;
+  const uint64_t played = PlayedHundredths();
+  if (!formatChanged && played - ShownAt < static_cast<uint64_t>(kReportEvery.count() / 10)) return;
+  Shown = now;
+  ShownAt = played;
+  auto n = MakeNote(XA_MSG_NOTIFY_STREAM_PARAMETERS);
+  n->Msg.data.stream_parameters.frequency = static_cast<uint32_t>(now.Rate);
+  n->Msg.data.stream_parameters.bitrate = static_cast<int16_t>(now.Bitrate);
+  n->Msg.data.stream_parameters.nb_channels = static_cast<uint8_t>(now.Channels);
+  Post(std::move(n), XA_NOTIFY_MASK_STREAM_PARAMETERS);
 }
 
 // A file that is still being recorded grows while it plays: its length is
@@ -255,7 +294,8 @@ void XA_Player::CloseInput(bool notify) {
   Channels = 0;
   Length = 0;
   FileBytes = 0;
-  PlayedSamples = 0;
+  RestartTime(0);
+  Shown = {};
   if (had && notify) NotifyInputState(XA_INPUT_STATE_CLOSED);
 }
 
@@ -346,6 +386,7 @@ bool XA_Player::EnsureOutput() {
       return false;
     }
     OutputStarted = true;
+    if (Out->KeepsFirstFormat()) xa::HoldFormat(Decoder, Rate, Channels);
   }
   return true;
 }
@@ -378,14 +419,21 @@ void XA_Player::DecodeStep() {
   const int r = frame.Result;
   const size_t bytes = frame.Bytes;
   if (r == MPG123_NEW_FORMAT) {
-    if (OutputStarted && (frame.Rate != Rate || frame.Channels != Channels)) FinishOutput(true);
+    if (OutputStarted && (frame.Rate != Rate || frame.Channels != Channels)) {
+      // A file output is started again rather than finished: it keeps what
+      // it holds and refuses a format it cannot go on in.
+      if (Out->KeepsFirstFormat())
+        OutputStarted = false;
+      else
+        FinishOutput(true);
+    }
+    if (frame.Rate != Rate && Rate > 0) {
+      EarlierStretchesUs += StretchSamples * 1000000 / static_cast<uint64_t>(Rate);
+      StretchSamples = 0;
+    }
     Rate = frame.Rate;
     Channels = frame.Channels;
-    auto n = MakeNote(XA_MSG_NOTIFY_STREAM_PARAMETERS);
-    n->Msg.data.stream_parameters.frequency = static_cast<uint32_t>(Rate);
-    n->Msg.data.stream_parameters.bitrate = static_cast<int16_t>(frame.Bitrate);
-    n->Msg.data.stream_parameters.nb_channels = static_cast<uint8_t>(Channels);
-    Post(std::move(n), XA_NOTIFY_MASK_STREAM_PARAMETERS);
+    NotifyParameters();
     if (InputIsFile) {
       FileBytes = 0;
       RefreshLength();
@@ -425,7 +473,10 @@ void XA_Player::DecodeStep() {
       SetState(XA_PLAYER_STATE_STOPPED);
       return;
     }
-    PlayedSamples += static_cast<off_t>(bytes / 2 / static_cast<size_t>(std::max(Channels, 1)));
+    const size_t perChannel = bytes / 2 / static_cast<size_t>(std::max(Channels, 1));
+    PlayedSamples += static_cast<off_t>(perChannel);
+    StretchSamples += perChannel;
+    NotifyParameters();
     ReportProgress(false);
     return;
   }
@@ -445,7 +496,8 @@ void XA_Player::DecodeStep() {
       if (Clock::now() - LastData > std::chrono::milliseconds(kStallLimitMs))
         EndOfInput("the stream sent nothing for too long");
     } else {
-      EndOfInput(n == 0 ? "the stream ended" : "the stream connection failed");
+      const std::string why = n == 0 ? "the stream ended" : Http->error().empty() ? "the stream connection failed" : Http->error();
+      EndOfInput(why.c_str());
     }
     return;
   }
@@ -491,13 +543,15 @@ void XA_Player::Execute(Command& c) {
         if (Decoder && InputIsFile) {
           // Played to the end: a new Play starts again from the top.
           mpg123_seek(Decoder, 0, SEEK_SET);
-          PlayedSamples = 0;
+          RestartTime(0);
           InputEnded = false;
         } else {
           Nack(c.Code, XA_ERROR_NO_INPUT);
           return;
         }
       }
+      // The window clears the parameters at a start: they are told again.
+      if (State != XA_PLAYER_STATE_PLAYING) Shown = {};
       SetState(XA_PLAYER_STATE_PLAYING);
       Ack(c.Code);
       return;
@@ -516,7 +570,7 @@ void XA_Player::Execute(Command& c) {
       } else if (Decoder) {
         FinishOutput(false);
         mpg123_seek(Decoder, 0, SEEK_SET);
-        PlayedSamples = 0;
+        RestartTime(0);
         InputEnded = false;
       }
       SetState(XA_PLAYER_STATE_STOPPED);
@@ -546,7 +600,7 @@ void XA_Player::Execute(Command& c) {
         return;
       }
       if (Out && OutputStarted) Out->Drop();
-      PlayedSamples = at;
+      RestartTime(at);
       InputEnded = false;
       ReportProgress(true);
       Ack(c.Code);

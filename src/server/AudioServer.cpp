@@ -490,6 +490,9 @@ void TAudioServer::ForgetRequestClient(TClient* client) {
 
 void TAudioServer::ClientAttached() {
   std::lock_guard<std::mutex> guard(slotsLock_);
+  // The slot its request reserved becomes the listener's in the same step: a
+  // request looking in between must not count it twice and be refused.
+  --reservedSlots_;
   RaiseTo(peakClients_, ++clientCount_);
 }
 

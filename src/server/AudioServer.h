@@ -192,6 +192,7 @@ class TAudioServer {
   // the attached and reserved listeners already fill MaxClients, counted
   // after the listeners that have hung up were dropped. A listener that only
   // shut down its sending side looks the same and gives up its slot then.
+  // A source attaching the listener takes the reservation over.
   bool ReserveClientSlot();
   void ReleaseClientSlot();
   std::chrono::system_clock::time_point StartTime() const { return startTime_; }

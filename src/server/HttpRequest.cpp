@@ -224,5 +224,6 @@ void HandleRequest(std::unique_ptr<TClient> client) {
   SetSocketNonBlocking(client->Socket, true);
   const int on = 1;
   (void)::setsockopt(client->Socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  source->AddClient(std::move(client));
+  // Attached, the listener holds the reserved slot itself.
+  if (source->AddClient(std::move(client))) release.held = false;
 }

@@ -81,25 +81,26 @@ double EnergyAbove(const std::vector<int16_t>& s, double hz, int rate = 48000) {
 }
 
 
-// White noise as a Layer II file. At 32 kHz the subbands are 500 Hz wide, so
-// bands 23 to 31 cover 11.5 to 16 kHz, where encoders still spend bits (at
-// 48 kHz those bands lie above what Layer II encoders code at all).
-bool WriteNoiseMp2(const std::string& path, double seconds) {
+// White noise as Layer II frames; empty when twolame takes no such format.
+std::string NoiseMp2(int rate, int kbps, int channels, double seconds) {
   twolame_options* o = twolame_init();
   twolame_set_verbosity(o, 0);
-  twolame_set_num_channels(o, 2);
-  twolame_set_in_samplerate(o, 32000);
-  twolame_set_out_samplerate(o, 32000);
-  twolame_set_mode(o, TWOLAME_STEREO);
-  twolame_set_bitrate(o, 384);
+  twolame_set_num_channels(o, channels);
+  twolame_set_in_samplerate(o, rate);
+  twolame_set_out_samplerate(o, rate);
+  twolame_set_mode(o, channels == 1 ? TWOLAME_MONO : TWOLAME_STEREO);
+  twolame_set_bitrate(o, kbps);
   twolame_set_psymodel(o, 0);
   twolame_set_quick_mode(o, 0);
-  if (twolame_init_params(o) != 0) return false;
-  std::vector<int16_t> pcm(1152 * 2);
-  std::vector<unsigned char> mp2(16384);
   std::string out;
+  if (twolame_init_params(o) != 0) {
+    twolame_close(&o);
+    return out;
+  }
+  std::vector<int16_t> pcm(1152 * static_cast<size_t>(channels));
+  std::vector<unsigned char> mp2(16384);
   uint32_t seed = 12345;
-  for (int frame = 0; frame < seconds * 32000 / 1152; ++frame) {
+  for (int frame = 0; frame < seconds * rate / 1152; ++frame) {
     for (auto& v : pcm) {
       seed = seed * 1664525u + 1013904223u;
       v = static_cast<int16_t>(static_cast<int32_t>(seed >> 16) / 8 - 4096);
@@ -110,8 +111,31 @@ bool WriteNoiseMp2(const std::string& path, double seconds) {
   const int n = twolame_encode_flush(o, mp2.data(), static_cast<int>(mp2.size()));
   if (n > 0) out.append(reinterpret_cast<char*>(mp2.data()), static_cast<size_t>(n));
   twolame_close(&o);
+  return out;
+}
+
+// White noise as a Layer II file. At 32 kHz the subbands are 500 Hz wide, so
+// bands 23 to 31 cover 11.5 to 16 kHz, where encoders still spend bits (at
+// 48 kHz those bands lie above what Layer II encoders code at all).
+bool WriteNoiseMp2(const std::string& path, double seconds) {
+  const std::string out = NoiseMp2(32000, 384, 2, seconds);
   std::ofstream(path, std::ios::binary) << out;
   return !out.empty();
+}
+
+// The rate and channel count in a WAV file's head, and its data size field.
+struct TWavHead {
+  uint32_t rate = 0, dataBytes = 0;
+  uint16_t channels = 0;
+};
+TWavHead ReadWavHead(const std::string& path) {
+  const std::string all = ReadAll(path);
+  TWavHead h;
+  if (all.size() < 44) return h;
+  std::memcpy(&h.channels, all.data() + 22, 2);
+  std::memcpy(&h.rate, all.data() + 24, 4);
+  std::memcpy(&h.dataBytes, all.data() + 40, 4);
+  return h;
 }
 
 class EngineTest : public ::testing::Test {
@@ -120,6 +144,7 @@ class EngineTest : public ::testing::Test {
     player.XaudioPath = std::string(MC_BIN_DIR) + "/libxaudio.so";
     player.OnNotifyStreamParameters = [&](TXaudioPlayer*, uint32_t f, int16_t b, uint8_t c) {
       frequency = f, bitrate = b, channels = c;
+      parameters.push_back({f, b, c});
     };
     player.OnNotifyInputTimecode = [&](TXaudioPlayer*, uint8_t h, uint8_t m, uint8_t s, uint8_t f) {
       ++timecodes;
@@ -193,6 +218,15 @@ class EngineTest : public ::testing::Test {
   int bitrate = 0, channels = 0, timecodes = 0, positions = 0, state = -1, ends = 0;
   double lastTimecode = -1;
   std::vector<double> times;  // every timecode, in order
+  struct TParameters {
+    uint32_t frequency;
+    int bitrate, channels;
+    bool operator==(const TParameters&) const = default;
+    friend std::ostream& operator<<(std::ostream& o, const TParameters& p) {
+      return o << p.frequency << " Hz " << p.bitrate << " kbps " << p.channels << " ch";
+    }
+  };
+  std::vector<TParameters> parameters;  // every parameters report, in order
   std::vector<std::string> errors;
   std::vector<int> errorCodes;
   std::vector<int> nacks;
@@ -314,6 +348,66 @@ TEST_F(EngineTest, VolumeZeroRendersSilenceAndTheEqualiserLiftsTheTop) {
   const auto silent = Render(noise, "silent.wav");
   ASSERT_EQ(silent.size(), flat.size());
   EXPECT_EQ(std::count(silent.begin(), silent.end(), 0), static_cast<long>(silent.size()));
+}
+
+// A programme that changes rate, mode and bit rate on the way, each stretch
+// with its own length when played alone.
+class EngineFormatChangeTest : public EngineTest {
+ protected:
+  struct TStretch {
+    int rate, kbps, channels;
+  };
+  static constexpr TStretch kStretches[] = {{44100, 192, 2}, {44100, 128, 2}, {24000, 64, 1}};
+  void SetUp() override {
+    EngineTest::SetUp();
+    mixed = Wav("mixed.mp2");
+    std::string all;
+    for (const TStretch& s : kStretches) {
+      const std::string one = Wav("stretch.mp2");
+      std::ofstream(one, std::ios::binary) << NoiseMp2(s.rate, s.kbps, s.channels, 1.5);
+      all += ReadAll(one);
+      seconds += Render(one, "stretch.wav").size() / static_cast<double>(s.channels) / s.rate;
+    }
+    std::ofstream(mixed, std::ios::binary) << all;
+    parameters.clear();
+    ASSERT_GT(seconds, 4.0);
+  }
+  std::string mixed;
+  double seconds = 0;  // of the stretches played one by one
+};
+
+TEST_F(EngineFormatChangeTest, EachChangeIsToldAndTheTimeAddsEachStretchAtItsOwnRate) {
+  player.OutputOpen("dummy");
+  const int before = ends;
+  player.InputOpen(mixed);
+  player.Play();
+  ASSERT_TRUE(WaitFor([&] { return ends > before; }));
+  std::vector<TParameters> told;
+  for (const TStretch& s : kStretches) told.push_back({static_cast<uint32_t>(s.rate), s.kbps, s.channels});
+  EXPECT_EQ(parameters, told);
+  EXPECT_NEAR(lastTimecode, seconds, 0.05);
+  EXPECT_TRUE(errors.empty()) << errors.front();
+}
+
+// A WAV file has one format: it keeps the first, the later stretches are
+// converted to it, and nothing written before the change is lost.
+TEST_F(EngineFormatChangeTest, AFileOutputKeepsItsFirstFormatAndAllItWrote) {
+  const auto samples = Render(mixed, "mixed.wav");
+  const TWavHead head = ReadWavHead(files.back());
+  EXPECT_EQ(head.rate, 44100u);
+  EXPECT_EQ(head.channels, 2u);
+  EXPECT_EQ(head.dataBytes, samples.size() * 2);
+  EXPECT_NEAR(samples.size() / 2.0 / 44100, seconds, 0.05);
+  EXPECT_NEAR(lastTimecode, seconds, 0.05);
+  // The converted mono stretch is there, in both channels.
+  const size_t lastSecond = samples.size() - 2 * 44100;
+  EXPECT_GT(std::count_if(samples.begin() + static_cast<long>(lastSecond), samples.end(), [](int16_t v) { return v != 0; }),
+            44100);
+  EXPECT_TRUE(errors.empty()) << errors.front();
+  // Every change was still told as the stream's own.
+  ASSERT_EQ(parameters.size(), std::size(kStretches));
+  EXPECT_EQ(parameters.back().frequency, 24000u);
+  EXPECT_EQ(parameters.back().channels, 1);
 }
 
 class EngineStreamTest : public EngineTest {

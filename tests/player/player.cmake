@@ -36,7 +36,7 @@ if(TARGET player_engine_test)
 endif()
 
 # The engine's HTTP client alone, built from its source.
-mc_add_test(engine_http_test SOURCES player/EngineHttpTest.cpp ../engine/HttpStream.cpp)
+mc_add_test(engine_http_test SOURCES player/EngineHttpTest.cpp ../engine/HttpStream.cpp ../engine/ChunkedBody.cpp)
 if(TARGET engine_http_test)
   target_include_directories(engine_http_test PRIVATE ${CMAKE_SOURCE_DIR}/engine)
 endif()

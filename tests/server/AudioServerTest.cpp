@@ -205,6 +205,21 @@ TEST_F(ServerTest, ASwitchingListenerGetsItsSlotBackAtOnce) {
   }
 }
 
+// The slot a request holds becomes its listener's in the step that attaches
+// it: a request in between, before the first request's thread has ended,
+// must find the other slot free.
+TEST_F(ServerTest, AnAttachedListenerHoldsOneSlotNotTwo) {
+  Start();
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  ASSERT_TRUE(server_->ReserveClientSlot());
+  ASSERT_TRUE(Radio().AddClient(std::make_unique<TClient>(server_.get(), pair[0], "127.0.0.1")));
+  EXPECT_EQ(server_->ClientCount(), 1);
+  EXPECT_TRUE(server_->ReserveClientSlot());
+  server_->ReleaseClientSlot();
+  ::close(pair[1]);
+}
+
 // Players that gave up on a channel that gets no audio must not keep the two
 // listener slots of the whole server.
 TEST_F(ServerTest, ListenersThatLeaveASilentChannelFreeTheirSlots) {

@@ -106,6 +106,9 @@ TEST_F(PlayerWindow, EngineEventsSetTheTimecodeAndParameters) {
   EXPECT_EQ(f->findChild<QLabel*>("TimecodeText")->text(), "01:02:03");
   f->XaudioPlayer1.OnNotifyStreamParameters(&f->XaudioPlayer1, 48000, 320, 2);
   EXPECT_EQ(f->findChild<QLabel*>("StreamParametersText")->text(), QStringLiteral("48000 Hz,  Стерео  320 kbps"));
+  // A change in the stream is told again and replaces what was shown.
+  f->XaudioPlayer1.OnNotifyStreamParameters(&f->XaudioPlayer1, 24000, 64, 1);
+  EXPECT_EQ(f->findChild<QLabel*>("StreamParametersText")->text(), QStringLiteral("24000 Hz,  Моно  64 kbps"));
   ASSERT_NE(f->SeekSlider, nullptr);
   f->XaudioPlayer1.OnNotifyInputPosition(&f->XaudioPlayer1, 50, 100);
   EXPECT_EQ(f->SeekSlider->position(), f->SeekSlider->maximum() / 2);
