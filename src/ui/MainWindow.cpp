@@ -20,6 +20,7 @@
 #include "device/TunerSignal.h"
 #include "ui/PlayerWindow.h"
 #include "base/AppPaths.h"
+#include "base/ProgramLayout.h"
 #include "base/Cp1251.h"
 #include "ui/controls/Fonts.h"
 #include "ui/controls/MessageBox.h"
@@ -334,7 +335,7 @@ void TForm1::PngSpeedButton4Click() {
 }
 
 void TForm1::PngSpeedButton5Click() {
-  const QString help = QString::fromStdString(text::ExecutableFolder() + "/HELP/help.html");
+  const QString help = QString::fromStdString(text::ProgramLayout().DataFolder + "/HELP/help.html");
   // Nothing is shown when the page is missing or no browser opens it.
   if (QFileInfo::exists(help)) QDesktopServices::openUrl(QUrl::fromLocalFile(help));
 }

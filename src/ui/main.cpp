@@ -3,13 +3,12 @@
 #include <QApplication>
 
 #include "app/ProgramEntry.h"
-#include "base/AppPaths.h"
 #include "ui/ProgramWindows.h"
 
 int main(int argc, char** argv) {
-  return ProgramMain(argc, argv, [](int windowArgc, char** windowArgv, TDevicePlugin& card) {
+  return ProgramMain(argc, argv, [](int windowArgc, char** windowArgv, const std::string& iniFolder, TDevicePlugin& card) {
     QApplication app(windowArgc, windowArgv);
-    TProgramWindows windows(text::DefaultIniFolder(), card);
+    TProgramWindows windows(iniFolder, card);
     windows.Create();
     return app.exec();
   });
