@@ -43,7 +43,7 @@ std::string Quoted(const std::string& s) {
 // dpkg with the arguments; while another package tool holds the database
 // (an apt-get elsewhere on the machine) it is asked again, for a bounded while.
 testsupport::TCommandResult Dpkg(const std::string& args) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
   for (;;) {
     auto r = RunCommand("dpkg " + args + " 2>&1");
     if (r.exitStatus != 2 || r.output.find("lock") == std::string::npos || std::chrono::steady_clock::now() > deadline)
@@ -109,9 +109,10 @@ struct TMachineLock {
 };
 
 // The installed program as "nobody", in its home, with nothing of ours in
-// the environment; standard error joins standard output for the messages.
+// the environment; standard error joins standard output for the messages. A
+// hang ends in a failure (status 124) that still removes the package.
 testsupport::TCommandResult RunAsUser(const fs::path& home, const std::string& args) {
-  return RunCommand("cd " + Quoted(home.string()) + " && setpriv --reuid=" + std::to_string(kNobody) +
+  return RunCommand("cd " + Quoted(home.string()) + " && timeout 60 setpriv --reuid=" + std::to_string(kNobody) +
                     " --regid=" + std::to_string(kNogroup) + " --clear-groups env -i HOME=" + Quoted(home.string()) +
                     " PATH=/usr/bin:/bin LANG=C.UTF-8 mellowcaster " + args + " 2>&1");
 }
