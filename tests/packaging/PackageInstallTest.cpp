@@ -3,6 +3,7 @@
 // Needs root and dpkg, and the package the build made (./run package; ./run
 // test makes it before the tests).
 #include "support/Command.h"
+#include "support/StreamPortLock.h"
 
 #include <gtest/gtest.h>
 
@@ -161,6 +162,8 @@ TEST(DebianPackage, InstallsRunsForAUserAndRemovesCleanly) {
 
   TUserHome home;
   ASSERT_FALSE(home.path.empty());
+  // The installed program streams on the fixed port too.
+  testsupport::TStreamPortLock port;
   {
     const auto r = RunAsUser(home.path, "--scan");
     ASSERT_EQ(r.exitStatus, 0) << r.output;
