@@ -11,7 +11,7 @@ struct TCommandLine {
   enum class TAction { Start, Scan, Record, List, Help, Version };
   TAction Action = TAction::Start;
   std::string Rows;                   // --record's argument, as given
-  std::string IniFolder;              // --ini; empty: ini/ beside the executable
+  std::string IniFolder;              // --ini; empty: the default folder (base/AppPaths)
   std::optional<std::string> Folder;  // --folder, UTF-8
   std::optional<int> Seconds;         // --seconds
   std::optional<int> Encoders;        // --encoders: re-encoding threads

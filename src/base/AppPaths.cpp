@@ -1,6 +1,8 @@
 #include "base/AppPaths.h"
+#include "base/ProgramLayout.h"
 
 #include <climits>
+#include <cstdlib>
 #include <unistd.h>
 
 namespace text {
@@ -16,6 +18,10 @@ std::string ExecutableFolder() {
   return path.substr(0, slash);
 }
 
-std::string DefaultIniFolder() { return ExecutableFolder() + "/ini"; }
+std::string DefaultIniFolder() {
+  const TProgramLayout& layout = ProgramLayout();
+  if (!layout.Installed) return layout.IniFolder;
+  return UserSettingsFolder(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+}
 
 } // namespace text

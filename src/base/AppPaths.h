@@ -6,7 +6,9 @@ namespace text {
 // Folder of the running executable, without a trailing '/'.
 std::string ExecutableFolder();
 
-// <executable folder>/ini: where the settings files live unless told otherwise.
+// Where the settings files live unless told otherwise: ini/ beside the
+// executable in a build tree, the user's own folder when installed (see
+// ProgramLayout.h).
 std::string DefaultIniFolder();
 
 // The three settings files of a settings folder.

@@ -4,6 +4,7 @@
 
 #include "base/AppPaths.h"
 #include "base/DynamicLibrary.h"
+#include "base/ProgramLayout.h"
 
 std::atomic<bool> CardOpen{false};
 
@@ -29,6 +30,9 @@ std::string FindDevicePlugin(const std::string& card) {
   }
   const std::string beside = text::ExecutableFolder() + "/" + file;
   if (Exists(beside)) return beside;
+  // Installed, the plug-ins are in the program's library folder.
+  const std::string installed = text::ProgramLayout().LibraryFolder + "/" + file;
+  if (Exists(installed)) return installed;
   return {};
 }
 

@@ -10,8 +10,8 @@
 // Set when the card check's DVBOpen succeeded; the close calls DVBClose only then.
 extern std::atomic<bool> CardOpen;
 
-// Loads Device/<card>.so, looked up below the working directory first and then
-// beside the executable, and resolves the nine exports into table. Returns 0
+// Loads Device/<card>.so, looked up below the working directory first, then
+// beside the executable, then in an installed program's library folder, and resolves the nine exports into table. Returns 0
 // on success, -1 when no library loads or one lacks an export (it is unloaded
 // again). A successful load replaces the one before; a failed one leaves the
 // table empty.

@@ -1,6 +1,7 @@
 #include "player/XaudioPlayer.h"
 
 #include "base/AppPaths.h"
+#include "base/ProgramLayout.h"
 #include "base/DynamicLibrary.h"
 
 // What the engine's notification sink points at. It outlives no component:
@@ -29,7 +30,7 @@ struct TXaudioPlayer::THub {
   }
 };
 
-TXaudioPlayer::TXaudioPlayer() : XaudioPath(text::ExecutableFolder() + "/libxaudio.so"), hub_(std::make_shared<THub>()) {
+TXaudioPlayer::TXaudioPlayer() : XaudioPath(text::ProgramLayout().LibraryFolder + "/libxaudio.so"), hub_(std::make_shared<THub>()) {
   hub_->Owner = this;
   hub_->Self = hub_;
   hub_->Sink.post = &THub::Post;

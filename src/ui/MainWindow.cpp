@@ -20,6 +20,7 @@
 #include "device/TunerSignal.h"
 #include "ui/PlayerWindow.h"
 #include "base/AppPaths.h"
+#include "base/ProgramLayout.h"
 #include "base/Cp1251.h"
 #include "ui/controls/Fonts.h"
 #include "ui/controls/MessageBox.h"
@@ -355,7 +356,7 @@ void TForm1::PngSpeedButton4Click() {
 }
 
 void TForm1::PngSpeedButton5Click() {
-  const std::string help = text::ExecutableFolder() + "/HELP/help.html";
+  const std::string help = text::ProgramLayout().DataFolder + "/HELP/help.html";
   if (!QFileInfo::exists(QString::fromStdString(help))) {
     Tell("Файл справки не найден: " + help);
     return;

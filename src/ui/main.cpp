@@ -3,18 +3,17 @@
 #include <QApplication>
 
 #include "app/ProgramEntry.h"
-#include "base/AppPaths.h"
 #include "ui/DesktopIntegration.h"
 #include "ui/ProgramWindows.h"
 
 int main(int argc, char** argv) {
-  return ProgramMain(argc, argv, [](int windowArgc, char** windowArgv, TDevicePlugin& card) {
+  return ProgramMain(argc, argv, [](int windowArgc, char** windowArgv, const std::string& iniFolder, TDevicePlugin& card) {
     QApplication app(windowArgc, windowArgv);
     // The .desktop entry's name, so that a desktop matches the windows to it.
     QGuiApplication::setDesktopFileName(QStringLiteral("mellowcaster"));
     QApplication::setWindowIcon(ProgramIcon());
     InstallQtTranslations(app);
-    TProgramWindows windows(text::DefaultIniFolder(), card);
+    TProgramWindows windows(iniFolder, card);
     windows.Create();
     return app.exec();
   });
