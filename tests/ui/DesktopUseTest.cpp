@@ -26,6 +26,7 @@
 #include "ui/GuiFixture.h"
 #include "ui/controls/GradientBar.h"
 #include "base/AppPaths.h"
+#include "base/ProgramLayout.h"
 #include "base/LineFile.h"
 
 namespace {
@@ -363,10 +364,10 @@ TEST_F(DesktopUse, HelpThatCannotBeOpenedSaysWhereTheFileIs) {
   WriteList({});
   TProgramWindows& w = Start();
   messages_.clear();
-  // Beside the test program there is no HELP folder.
+  // The test program has no HELP folder where the program looks for one.
   Find<QToolButton>(&w.Form1, "PngSpeedButton5")->click();
   ASSERT_EQ(messages_.size(), 1);
-  EXPECT_TRUE(messages_[0].contains(QString::fromStdString(text::ExecutableFolder() + "/HELP/help.html")))
+  EXPECT_TRUE(messages_[0].contains(QString::fromStdString(text::ProgramLayout().DataFolder + "/HELP/help.html")))
       << Said();
 }
 
