@@ -138,3 +138,14 @@ bool SelectRows(TChannelList& list, const std::string& rows, std::string& error)
   for (size_t r = 0; r < list.Count(); ++r) list.Row(r).Ticked = ticks[r];
   return true;
 }
+
+std::optional<uint16_t> StreamPortOf(const char* value) {
+  if (!value || !*value) return kStreamPort;
+  uint32_t port = 0;
+  for (const char* c = value; *c; ++c) {
+    if (*c < '0' || *c > '9' || port > 65535) return std::nullopt;
+    port = port * 10 + static_cast<uint32_t>(*c - '0');
+  }
+  if (port == 0 || port > 65535) return std::nullopt;
+  return static_cast<uint16_t>(port);
+}

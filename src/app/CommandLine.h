@@ -1,6 +1,7 @@
 #pragma once
 // The program's command line. Without arguments the program starts as it
 // always does; with them it runs headless on the same core.
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +24,12 @@ constexpr int kMaxEncoders = 64;
 // Parses argv[1..]. An unknown option, a missing or bad value, or two
 // actions give std::nullopt and the reason in `error` (UTF-8).
 std::optional<TCommandLine> ParseCommandLine(const std::vector<std::string>& args, std::string& error);
+
+// The environment's MELLOWCASTER_STREAM_PORT, which moves the headless
+// recorder's stream server off its usual port (a second copy, the tests):
+// the usual port when unset or empty, nothing for anything but 1 to 65535.
+inline constexpr const char* kStreamPortVariable = "MELLOWCASTER_STREAM_PORT";
+std::optional<uint16_t> StreamPortOf(const char* value);
 
 // Ticks the rows that ROWS names: "all" (every row with audio: not PID 0),
 // "none", or a comma list of row numbers (as listed) or channel names (UTF-8;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -286,6 +287,11 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
   sigaddset(&stopSignals, SIGHUP);  // the terminal or SSH session went away
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   TOutputWriter& output = HeadlessOutput();
+  const std::optional<uint16_t> port = StreamPortOf(std::getenv(kStreamPortVariable));
+  if (!port) {
+    PrintError(std::string(kStreamPortVariable) + ": нужен номер порта от 1 до 65535");
+    return 2;
+  }
 
   TChannelList list;
   if (!LoadList(ini, list)) return kSettingsStatus;
@@ -328,7 +334,7 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
   };
   int status = 0;
   {
-    TRecordingRun run(list, options, card, hooks);
+    TRecordingRun run(list, options, card, hooks, *port);
     if (!run.Start()) {
       CloseCard(card);
       const int refused = StartRefusalStatus(run.LastRefusal());
@@ -338,7 +344,7 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
     problems = 0;
     // The run goes on without streaming, but the addresses below lead nowhere.
     if (!run.Server() || !run.Server()->IsActive())
-      PrintError("Сервер потоков не запущен: порт " + std::to_string(kStreamPort) +
+      PrintError("Сервер потоков не запущен: порт " + std::to_string(*port) +
                  " занят? Запись идёт без вещания.");
     PrintLine("Запись в " + options.Folder + ", формат " + (settings.Pcm ? "PCM" : "MP3") +
               "; каналы и адреса потоков:");
@@ -346,7 +352,7 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
     for (const ChannelRow& row : list.Rows()) {
       ticked += row.Ticked ? 1 : 0;
       PrintLine(std::string(row.Ticked ? "  [x] " : "  [ ] ") + Column(row.Number, 4) + Column(row.Name, 24) + " " +
-                (HasNoAudio(row) ? std::string("(нет звука)") : StreamAddress(row.Name)));
+                (HasNoAudio(row) ? std::string("(нет звука)") : StreamAddress(row.Name, *port)));
     }
     PrintLine("Слушать: ffplay -nodisp АДРЕС, mpv АДРЕС или curl -s АДРЕС | mpg123 -; остановить: Ctrl+C или kill " +
               std::to_string(::getpid()));

@@ -118,3 +118,13 @@ TEST(StreamAddress, DecodesBackToTheChannel) {
 }
 
 }  // namespace
+
+TEST(StreamPortOf, TheEnvironmentMovesThePortOnlyToARealOne) {
+  EXPECT_EQ(StreamPortOf(nullptr), kStreamPort);
+  EXPECT_EQ(StreamPortOf(""), kStreamPort);
+  EXPECT_EQ(StreamPortOf("1"), 1);
+  EXPECT_EQ(StreamPortOf("40000"), 40000);
+  EXPECT_EQ(StreamPortOf("65535"), 65535);
+  for (const char* bad : {"0", "65536", "99999999999999999999", "-1", "80x", " 80", "0x50"})
+    EXPECT_FALSE(StreamPortOf(bad).has_value()) << bad;
+}

@@ -18,7 +18,7 @@
 
 #include "integration/ProgramProcess.h"
 #include "support/Command.h"
-#include "support/StreamPortLock.h"
+#include "support/OwnStreamPort.h"
 
 namespace fs = std::filesystem;
 using programtest::ReadWhole;
@@ -76,7 +76,7 @@ class HeadlessRecorder : public ::testing::Test {
     EXPECT_TRUE(program.WaitForOutput("kill", 10000)) << program.Output() << program.Errors();
     if (!listenTo.empty())
       CommandOutput("curl -s --max-time " + std::to_string(seconds) + " -o " + (dir_ / "listened").string() +
-            " http://127.0.0.1:3587/" + listenTo);
+            " " + port_.Address(listenTo));
     else
       std::this_thread::sleep_for(std::chrono::seconds(seconds));
     program.Signal(stop);
@@ -86,7 +86,7 @@ class HeadlessRecorder : public ::testing::Test {
     return status;
   }
 
-  testsupport::TStreamPortLock portTurn_;
+  testsupport::TOwnStreamPort port_;
   fs::path dir_;
   std::string output_, errors_;
 };
@@ -107,7 +107,7 @@ TEST_F(HeadlessRecorder, PcmRunRecordsTheTickedChannelsAndStreamsEveryChannel) {
   if (!HaveTool("ffmpeg") || !HaveTool("curl")) GTEST_SKIP() << "ffmpeg and curl are needed";
   ASSERT_EQ(RecordFor("2,Classic_Radio", 5, "%D0%A0%D0%B0%D0%B4%D0%B8%D0%BE_%D0%9C%D0%B0%D1%8F%D0%BA"), 0) << errors_;
   EXPECT_EQ(errors_, "");
-  EXPECT_NE(output_.find("http://127.0.0.1:3587/Europa_Plus__Moscow_"), std::string::npos) << output_;
+  EXPECT_NE(output_.find(port_.Address("Europa_Plus__Moscow_")), std::string::npos) << output_;
 
   const std::map<std::string, int> recorded = {{"Europa_Plus__Moscow_.mp3", 358}, {"Classic_Radio.mp3", 362}};
   for (const auto& [file, pid] : recorded) {
@@ -229,7 +229,7 @@ TEST_F(HeadlessRecorder, ScanWithoutSignalKeepsTheListAndABusyPortIsReported) {
   ::setsockopt(busy, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
-  sa.sin_port = htons(3587);
+  sa.sin_port = htons(port_.Port());
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(::bind(busy, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
   ASSERT_EQ(::listen(busy, 1), 0);
@@ -237,7 +237,7 @@ TEST_F(HeadlessRecorder, ScanWithoutSignalKeepsTheListAndABusyPortIsReported) {
                   dir_.string());
   EXPECT_EQ(record.Wait(30000), 0) << record.Errors();
   ::close(busy);
-  EXPECT_NE(record.Errors().find("3587"), std::string::npos) << "a run that streams nowhere must say so";
+  EXPECT_NE(record.Errors().find(std::to_string(port_.Port())), std::string::npos) << "a run that streams nowhere must say so";
   EXPECT_GE(ReadWhole((dir_ / "rec/Classic_Radio.mp3").string()).size(), 32767u) << "recording goes on";
 }
 
@@ -361,7 +361,7 @@ TEST_F(HeadlessRecorder, AnUnreadOutputStallsNothing) {
   while (ReadWhole(file).size() < 2 * 32767 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_GE(ReadWhole(file).size(), 2u * 32767) << "the delivery thread waits on the output";
-  CommandOutput("curl -s --max-time 3 -o " + (dir_ / "listened").string() + " http://127.0.0.1:3587/Classic_Radio");
+  CommandOutput("curl -s --max-time 3 -o " + (dir_ / "listened").string() + " " + port_.Address("Classic_Radio"));
   EXPECT_GE(ReadWhole((dir_ / "listened").string()).size(), 8191u) << "streaming stopped";
   program.Signal(SIGTERM);
   EXPECT_EQ(program.Wait(20000), 0) << program.Errors();

@@ -17,7 +17,7 @@
 
 #include "integration/ProgramProcess.h"
 #include "support/Command.h"
-#include "support/StreamPortLock.h"
+#include "support/OwnStreamPort.h"
 
 namespace fs = std::filesystem;
 using programtest::ReadWhole;
@@ -32,7 +32,6 @@ const fs::path kIcecastPages = "/usr/share/icecast2";
 // An ASCII name, so that the relay's mount needs no escaping.
 const std::string kChannel = "Classic_Radio";
 const std::string kOtherChannel = "Europa_Plus__Moscow_";
-constexpr int kProgramPort = 3587;
 constexpr int kListeners = 4;
 
 std::vector<std::string> Split(const std::string& text, const std::string& separator) {
@@ -157,7 +156,7 @@ bool ContiguousRun(const std::string& bytes, const std::string& stream) {
 // server for as long as it runs. As root, Icecast refuses to run unless told
 // which user to become, so it drops to nobody, who must be able to write its
 // folder.
-std::string IcecastConfig(const fs::path& dir, int port) {
+std::string IcecastConfig(const fs::path& dir, int port, int programPort) {
   const std::string dropRoot =
       ::geteuid() == 0 ? "<changeowner><user>nobody</user><group>nogroup</group></changeowner>" : "";
   const std::string d = dir.string();
@@ -167,7 +166,7 @@ std::string IcecastConfig(const fs::path& dir, int port) {
          "  <authentication><source-password>test</source-password><relay-password>test</relay-password>\n"
          "    <admin-user>admin</admin-user><admin-password>test</admin-password></authentication>\n"
          "  <listen-socket><port>" + std::to_string(port) + "</port><bind-address>127.0.0.1</bind-address></listen-socket>\n"
-         "  <relay><server>127.0.0.1</server><port>" + std::to_string(kProgramPort) + "</port>\n"
+         "  <relay><server>127.0.0.1</server><port>" + std::to_string(programPort) + "</port>\n"
          "    <mount>/" + kChannel + "</mount><local-mount>/" + kChannel + "</local-mount>\n"
          "    <on-demand>0</on-demand><relay-shoutcast-metadata>0</relay-shoutcast-metadata></relay>\n"
          "  <paths><basedir>" + d + "</basedir><logdir>" + d + "</logdir><pidfile>" + d + "/icecast.pid</pidfile>\n"
@@ -198,7 +197,7 @@ class IcecastRelay : public ::testing::Test {
   }
   std::string IcecastLog() const { return ReadWhole((dir_ / "icecast/error.log").string()); }
 
-  testsupport::TStreamPortLock portTurn_;
+  testsupport::TOwnStreamPort port_;
   std::string icecast_;
   fs::path dir_;
 };
@@ -208,15 +207,16 @@ TEST_F(IcecastRelay, FourListenersGetTheChannelThroughOneSlotOfTheProgram) {
   ASSERT_FALSE(stream.empty()) << "no packed stream for " << kChannel;
 
   // Slots counted on someone else's server would prove nothing.
-  ASSERT_FALSE(Served(kProgramPort)) << "another process already serves 127.0.0.1:" << kProgramPort;
+  const int programPort = port_.Port();
+  ASSERT_FALSE(Served(programPort)) << "another process already serves 127.0.0.1:" << programPort;
   // The program first, so that the relay finds its server at once.
   TProgram program(kProgram, {"--record", "none", "--ini", (dir_ / "ini").string()}, (dir_ / "program").string());
-  ASSERT_TRUE(program.WaitForOutput("http://127.0.0.1:" + std::to_string(kProgramPort) + "/" + kChannel, 15000))
+  ASSERT_TRUE(program.WaitForOutput("http://127.0.0.1:" + std::to_string(programPort) + "/" + kChannel, 15000))
       << program.Output() << program.Errors();
 
   const int port = FreeLoopbackPort();
   ASSERT_GT(port, 0);
-  std::ofstream(dir_ / "icecast/icecast.xml") << IcecastConfig(dir_ / "icecast", port);
+  std::ofstream(dir_ / "icecast/icecast.xml") << IcecastConfig(dir_ / "icecast", port, programPort);
   TProgram icecast(icecast_, {"-c", (dir_ / "icecast/icecast.xml").string()}, (dir_ / "icecast").string());
   ASSERT_TRUE(icecast.Started());
 
@@ -246,10 +246,10 @@ TEST_F(IcecastRelay, FourListenersGetTheChannelThroughOneSlotOfTheProgram) {
   // exactly one.
   std::this_thread::sleep_for(std::chrono::seconds(1));
   {
-    THttpGet second(kProgramPort, "/" + kOtherChannel);
+    THttpGet second(programPort, "/" + kOtherChannel);
     EXPECT_EQ(second.ReadUntil(1, 5000).Head().rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << second.Head();
     EXPECT_FALSE(second.Body().empty());
-    THttpGet third(kProgramPort, "/" + kOtherChannel);
+    THttpGet third(programPort, "/" + kOtherChannel);
     EXPECT_EQ(third.ReadUntil(SIZE_MAX, 5000).Head().rfind("HTTP/1.0 504 Server Full\r\n", 0), 0u) << third.Head();
   }
   for (auto& t : listeners) t.join();

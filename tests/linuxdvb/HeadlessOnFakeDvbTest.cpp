@@ -8,7 +8,7 @@
 #include <fstream>
 
 #include "integration/ProgramProcess.h"
-#include "support/StreamPortLock.h"
+#include "support/OwnStreamPort.h"
 
 namespace fs = std::filesystem;
 using programtest::ReadWhole;
@@ -47,7 +47,7 @@ class HeadlessOnFakeDvb : public ::testing::Test {
     return args;
   }
 
-  testsupport::TStreamPortLock portTurn_;
+  testsupport::TOwnStreamPort port_;
   fs::path dir_, previous_;
 };
 

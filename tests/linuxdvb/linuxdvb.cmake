@@ -12,8 +12,7 @@ target_link_libraries(mc_fake_dvb_SkyStar1 PRIVATE mc_linuxdvb_core mc_card_expo
 mc_card_code(mc_fake_dvb_SkyStar1)
 set_target_properties(mc_fake_dvb_SkyStar1 PROPERTIES OUTPUT_NAME SkyStar1 PREFIX ""
   LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/fakedvb/Device)
-mc_add_test(linuxdvb_headless_test SOURCES linuxdvb/HeadlessOnFakeDvbTest.cpp
-  PROPERTIES RESOURCE_LOCK mellowcaster_port_3587)
+mc_add_test(linuxdvb_headless_test SOURCES linuxdvb/HeadlessOnFakeDvbTest.cpp)
 if(TARGET linuxdvb_headless_test)
   add_dependencies(linuxdvb_headless_test mellowcaster mc_fake_dvb_SkyStar1 sample_transponders)
   target_compile_definitions(linuxdvb_headless_test PRIVATE MC_FAKE_DVB_DIR="${CMAKE_BINARY_DIR}/tests/fakedvb")

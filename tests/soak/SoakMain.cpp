@@ -30,7 +30,7 @@
 #include "soak/SoakChecks.h"
 #include "soak/SoakListeners.h"
 #include "support/MpegAudioDecode.h"
-#include "support/StreamPortLock.h"
+#include "support/OwnStreamPort.h"
 #include "base/Cp1251.h"
 #include "tsbuilder/SampleTransponders.h"
 #include "../../plugins/emulator/EmulatorControl.h"
@@ -41,7 +41,11 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr size_t kPassThroughRows = 16;
-constexpr uint16_t kPort = 3587;
+// The recorder streams on a port of the soak's own, told through the environment.
+uint16_t StreamPort() {
+  static const testsupport::TOwnStreamPort port;
+  return port.Port();
+}
 
 struct TOptions {
   double minutes = 10;
@@ -80,7 +84,6 @@ int RunRecorder(const std::vector<std::string>& args) {
     std::fprintf(stderr, "soak: %s\n", error.c_str());
     return 2;
   }
-  const testsupport::TStreamPortLock portTurn;
   return RunHeadless(*cl, Dvb);
 }
 
@@ -151,6 +154,7 @@ void Fail(TTotals& totals, const std::string& what) {
 extern "C" const char* __asan_default_options() { return "quarantine_size_mb=32"; }
 
 int main(int argc, char** argv) {
+  StreamPort();  // in the environment before any recorder starts
   TOptions options;
   if (!ParseOptions(argc, argv, options)) {
     std::fprintf(stderr, "usage: %s [minutes] [--cycle SECONDS (4 or more)] [--speed FACTOR]\n", argv[0]);
@@ -204,7 +208,7 @@ int main(int argc, char** argv) {
     }
     found->second.name = row.Name;
     rows.push_back(found->second);
-    const std::string address = StreamAddress(row.Name, kPort);
+    const std::string address = StreamAddress(row.Name, StreamPort());
     paths.push_back(address.substr(address.find('/', std::strlen("http://"))));
   }
   if (rows.size() < kPassThroughRows + 4) {
@@ -233,7 +237,7 @@ int main(int argc, char** argv) {
     // Half the cycle records; the rest checks what full speed wrote.
     const int runSeconds = options.cycleSeconds / 2;
 
-    soak::TListenerCrowd crowd(paths, kPort, tally, static_cast<uint32_t>(random()));
+    soak::TListenerCrowd crowd(paths, StreamPort(), tally, static_cast<uint32_t>(random()));
     crowd.Start(6);
     const int status = RunRecorder({"--record", RowList(first, lastRow), "--ini", ini, "--folder",
                                     (work / "rec").string(), "--seconds", std::to_string(runSeconds)});
