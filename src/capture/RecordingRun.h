@@ -36,6 +36,9 @@ struct RecordingHooks {
   // Asked between the rows of a start: true ends the start before any file
   // is emptied, as a refusal without a message.
   std::function<bool()> StopAsked;
+  // From the delivery thread, like SizeText: the channel's station name or
+  // "now playing" text changed (UTF-8; an empty title was cleared).
+  std::function<void(size_t row, const std::string& stationName, const std::string& title)> TitleChanged;
 };
 
 // Why the last start was refused.
