@@ -9,6 +9,9 @@
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 
+#include <chrono>
+#include <csignal>
+#include <thread>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -53,6 +56,21 @@ class HeadlessRecorder : public ::testing::Test {
   std::vector<std::string> Args(std::vector<std::string> args) {
     args.insert(args.end(), {"--ini", (dir_ / "ini").string()});
     return args;
+  }
+  // Waits until every file holds a whole chunk, however slow the machine,
+  // then stops the run as a user would; the run's exit status.
+  static int StopOnceRecorded(TProgram& program, const std::vector<fs::path>& files) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    auto recorded = [&] {
+      std::error_code ec;
+      for (const auto& f : files)
+        if (fs::file_size(f, ec) < 32767 || ec) return false;
+      return true;
+    };
+    while (std::chrono::steady_clock::now() < end && !recorded())
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    program.Signal(SIGTERM);
+    return program.Wait(60000);
   }
   // The channel's audio as ffmpeg extracts it from the transponder, twice
   // over: the card replays the file in a loop.
@@ -328,16 +346,15 @@ TEST_F(HeadlessRecorder, FoldersOutsideCp1251AreRecordedInto) {
   const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
   ::setenv("HOME", (dir_ / "home").c_str(), 1);
   ::setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);  // inherited by the programs below
-  TProgram fromLine7(kProgram, Args({"--record", "6", "--seconds", "3"}), dir_.string());
-  const int line7Status = fromLine7.Wait(30000);
+  TProgram fromLine7(kProgram, Args({"--record", "6"}), dir_.string());
   ::setenv("HOME", oldHome.c_str(), 1);
   ::unsetenv("XDG_CONFIG_HOME");
+  const int line7Status = StopOnceRecorded(fromLine7, {music / "Classic_Radio.mp3"});
   EXPECT_EQ(line7Status, 0) << fromLine7.Errors();
   EXPECT_GE(fs::file_size(music / "Classic_Radio.mp3"), 32767u);
 
-  TProgram fromCommandLine(kProgram, Args({"--record", "6", "--folder", typed.string(), "--seconds", "4"}),
-                           dir_.string());
-  EXPECT_EQ(fromCommandLine.Wait(30000), 0) << fromCommandLine.Errors();
+  TProgram fromCommandLine(kProgram, Args({"--record", "6", "--folder", typed.string()}), dir_.string());
+  EXPECT_EQ(StopOnceRecorded(fromCommandLine, {typed / "Classic_Radio.mp3"}), 0) << fromCommandLine.Errors();
   EXPECT_GE(fs::file_size(typed / "Classic_Radio.mp3"), 32767u);
   EXPECT_NE(fromCommandLine.Output().find("Запись в " + typed.string()), std::string::npos);
 }
@@ -379,8 +396,9 @@ TEST_F(HeadlessRecorder, ARestartKeepsEarlierRecordings) {
   when.tm_isdst = -1;
   const auto stamp = fs::file_time_type::clock::now() + std::chrono::seconds(std::mktime(&when) - std::time(nullptr));
   fs::last_write_time(rec / "Classic_Radio.mp3", stamp);
-  TProgram program(kProgram, Args({"--record", "2,6", "--folder", rec.string(), "--seconds", "3"}), dir_.string());
-  EXPECT_EQ(program.Wait(30000), 0) << program.Errors();
+  TProgram program(kProgram, Args({"--record", "2,6", "--folder", rec.string()}), dir_.string());
+  EXPECT_EQ(StopOnceRecorded(program, {rec / "Classic_Radio.mp3", rec / "Europa_Plus__Moscow_.mp3"}), 0)
+      << program.Errors();
   EXPECT_EQ(ReadWhole((rec / "Classic_Radio (2026-01-02 03-04-05).mp3").string()), "earlier recording");
   EXPECT_GE(fs::file_size(rec / "Classic_Radio.mp3"), 32767u);
   EXPECT_GE(fs::file_size(rec / "Europa_Plus__Moscow_.mp3"), 32767u);

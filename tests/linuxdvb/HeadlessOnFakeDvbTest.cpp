@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
+#include <csignal>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 
@@ -58,12 +61,18 @@ TEST_F(HeadlessOnFakeDvb, ScansAndRecordsOnAStrictDriver) {
   EXPECT_EQ(ReadWhole((dir_ / "ini/kanal.ini").string()),
             ReadWhole(std::string(MC_SOURCE_DIR) + "/resources/ini/kanal.ini"));
 
-  TProgram record(kMellowcaster, With({"--record", "all", "--seconds", "3", "--folder", (dir_ / "rec").string()}),
-                  dir_.string());
+  // Recorded until the first chunk is in the file, however long tuning the
+  // strict driver takes on this machine, then stopped as a user would.
+  TProgram record(kMellowcaster, With({"--record", "all", "--folder", (dir_ / "rec").string()}), dir_.string());
+  const fs::path file = dir_ / "rec/Europa_Plus__Moscow_.mp3";
+  EXPECT_TRUE(record.WaitForOutput("качество 80", 60000)) << record.Output();  // 12 dB C/N
+  std::error_code ec;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < end && !(fs::file_size(file, ec) > 0 && !ec))
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  record.Signal(SIGTERM);
   ASSERT_EQ(record.Wait(60000), 0) << record.Output() << record.Errors();
-  EXPECT_NE(record.Output().find("качество 80"), std::string::npos) << record.Output();  // 12 dB C/N
-  ASSERT_TRUE(fs::exists(dir_ / "rec/Europa_Plus__Moscow_.mp3"));
-  EXPECT_GT(fs::file_size(dir_ / "rec/Europa_Plus__Moscow_.mp3"), 0u);
+  EXPECT_GT(fs::file_size(file), 0u) << record.Output() << record.Errors();
 }
 
 TEST_F(HeadlessOnFakeDvb, ABusyCardSaysSo) {
