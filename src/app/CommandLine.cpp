@@ -11,6 +11,8 @@ const char* const kUsageText =
     "  --scan            проверить карту, настроиться, сканировать транспондер и записать kanal.ini\n"
     "  --record КАНАЛЫ   записывать отмеченные каналы и вещать все: all (все строки со звуком),\n"
     "                    none или список через запятую из номеров строк и имён каналов\n"
+    "  --now             послушать каналы несколько секунд (8, или --seconds N) и показать, что\n"
+    "                    сейчас в эфире: название станции и текст (радиотекст) каждого канала\n"
     "  --list            показать список каналов\n"
     "  --help            эта справка\n"
     "  --version         версия программы\n"
@@ -18,7 +20,8 @@ const char* const kUsageText =
     "  --ini ПАПКА       папка настроек вместо обычной (ini/ рядом с программой, у установленной\n"
     "                    программы ~/.config/mellowcaster)\n"
     "  --folder ПАПКА    папка записи на этот запуск (вместо строки 7 trsp.ini)\n"
-    "  --seconds N       закончить запись через N секунд (иначе по Ctrl+C или SIGTERM)\n"
+    "  --seconds N       закончить запись через N секунд (иначе по Ctrl+C или SIGTERM);\n"
+    "                    для --now: сколько секунд слушать\n"
     "  --encoders N      потоков перекодирования в MP3 (1-64; по умолчанию по одному на ядро)\n";
 
 std::optional<TCommandLine> ParseCommandLine(const std::vector<std::string>& args, std::string& error) {
@@ -47,6 +50,8 @@ std::optional<TCommandLine> ParseCommandLine(const std::vector<std::string>& arg
     std::string v;
     if (a == "--scan") {
       if (!setAction(TCommandLine::TAction::Scan, a)) return std::nullopt;
+    } else if (a == "--now") {
+      if (!setAction(TCommandLine::TAction::Now, a)) return std::nullopt;
     } else if (a == "--list") {
       if (!setAction(TCommandLine::TAction::List, a)) return std::nullopt;
     } else if (a == "--help" || a == "-h") {
@@ -81,8 +86,12 @@ std::optional<TCommandLine> ParseCommandLine(const std::vector<std::string>& arg
       return std::nullopt;
     }
   }
-  if ((cl.Folder || cl.Seconds) && cl.Action != TCommandLine::TAction::Record) {
-    error = "--folder и --seconds относятся к --record";
+  if (cl.Folder && cl.Action != TCommandLine::TAction::Record) {
+    error = "--folder относится к --record";
+    return std::nullopt;
+  }
+  if (cl.Seconds && cl.Action != TCommandLine::TAction::Record && cl.Action != TCommandLine::TAction::Now) {
+    error = "--seconds относится к --record и --now";
     return std::nullopt;
   }
   if (cl.Encoders && cl.Action != TCommandLine::TAction::Record) {

@@ -9,12 +9,12 @@
 #include "channels/ChannelList.h"
 
 struct TCommandLine {
-  enum class TAction { Start, Scan, Record, List, Help, Version };
+  enum class TAction { Start, Scan, Record, Now, List, Help, Version };
   TAction Action = TAction::Start;
   std::string Rows;                   // --record's argument, as given
   std::string IniFolder;              // --ini; empty: the default folder (base/AppPaths)
   std::optional<std::string> Folder;  // --folder, UTF-8
-  std::optional<int> Seconds;         // --seconds
+  std::optional<int> Seconds;         // --seconds: how long --record records or --now listens
   std::optional<int> Encoders;        // --encoders: re-encoding threads
 };
 
@@ -36,5 +36,9 @@ std::optional<uint16_t> StreamPortOf(const char* value);
 // ASCII letter case folds, as the stream paths do). False, with the item named in `error`, when an item
 // names no row; the ticks are then unchanged.
 bool SelectRows(TChannelList& list, const std::string& rows, std::string& error);
+
+// How long --now listens unless --seconds says otherwise: the stations
+// repeat their name and title every few seconds.
+constexpr int kNowSecondsDefault = 8;
 
 extern const char* const kUsageText;

@@ -8,10 +8,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <mutex>
 #include <optional>
 #include <vector>
 
+#include "app/NowPlaying.h"
 #include "app/OutputWriter.h"
 #include "app/StatusCadence.h"
 #include "capture/RecordingRun.h"
@@ -277,21 +279,37 @@ int StartRefusalStatus(TStartRefusal refusal) {
   return kCardUnavailableStatus;
 }
 
-int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& ini) {
-  // SIGINT and SIGTERM are taken by this thread alone, at its own pace: every
-  // thread started from here on (the card's, the server's) inherits the mask.
+// SIGINT and SIGTERM are taken by the calling thread alone, at its own pace:
+// every thread started from then on (the card's, the server's) inherits the
+// mask.
+sigset_t BlockStopSignals() {
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGHUP);  // the terminal or SSH session went away
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  TOutputWriter& output = HeadlessOutput();
+  return stopSignals;
+}
+
+// Waits up to `wait` for a stop signal; true when one came.
+bool StopSignalWithin(const sigset_t& stopSignals, std::chrono::steady_clock::duration wait) {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+  const timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  return sigtimedwait(&stopSignals, nullptr, &timeout) > 0;
+}
+
+std::optional<uint16_t> StreamPortOrTell() {
   const std::optional<uint16_t> port = StreamPortOf(std::getenv(kStreamPortVariable));
-  if (!port) {
-    PrintError(std::string(kStreamPortVariable) + ": нужен номер порта от 1 до 65535");
-    return 2;
-  }
+  if (!port) PrintError(std::string(kStreamPortVariable) + ": нужен номер порта от 1 до 65535");
+  return port;
+}
+
+int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& ini) {
+  const sigset_t stopSignals = BlockStopSignals();
+  TOutputWriter& output = HeadlessOutput();
+  const std::optional<uint16_t> port = StreamPortOrTell();
+  if (!port) return 2;
 
   TChannelList list;
   if (!LoadList(ini, list)) return kSettingsStatus;
@@ -325,6 +343,10 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
   hooks.SizeText = [&](size_t row, const std::string& text) { rows.Set(row, text); };
   hooks.RecordingStopped = [&](size_t row) { rows.Stop(row); };
   hooks.StopAsked = [&] { return StopSignalPending(stopSignals); };
+  TTitleLines titles(list, PrintLine);
+  hooks.TitleChanged = [&](size_t row, const std::string& stationName, const std::string& title) {
+    titles.Changed(row, stationName, title);
+  };
   // Once the run is up, every message is a channel that stopped recording
   // or a file that did not close cleanly.
   std::atomic<int> problems{0};
@@ -356,6 +378,7 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
     }
     PrintLine("Слушать: ffplay -nodisp АДРЕС, mpv АДРЕС или curl -s АДРЕС | mpg123 -; остановить: Ctrl+C или kill " +
               std::to_string(::getpid()));
+    titles.Show();
 
     using Clock = std::chrono::steady_clock;
     TOverflowNotices overflows;
@@ -365,10 +388,7 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
     for (;;) {
       const auto left = end - Clock::now();
       if (left <= Clock::duration::zero()) break;
-      const auto wait = std::min<Clock::duration>(left, std::chrono::seconds(1));
-      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
-      const timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-      if (sigtimedwait(&stopSignals, nullptr, &timeout) > 0) break;
+      if (StopSignalWithin(stopSignals, std::min<Clock::duration>(left, std::chrono::seconds(1)))) break;
       const TTunerSignal signal = ReadTunerSignal(card).value_or(TTunerSignal{});
       if (signal.Lost) {
         PrintError(kCardLostMessage);
@@ -418,6 +438,64 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
   return status;
 }
 
+// Tunes, listens to every channel for the seconds asked, prints what each
+// says it plays. Nothing is recorded: no row is ticked, no file is opened.
+int Now(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& ini) {
+  const sigset_t stopSignals = BlockStopSignals();
+  const std::optional<uint16_t> port = StreamPortOrTell();
+  if (!port) return 2;
+  TChannelList list;
+  if (!LoadList(ini, list)) return kSettingsStatus;
+  if (list.Count() == 0) {
+    PrintError("Список каналов пуст: сначала mellowcaster --scan");
+    return kSettingsStatus;
+  }
+  std::string error;
+  SelectRows(list, "none", error);
+  TSettingsLock lock(ini.Folder);
+  if (!lock.Take(ini.Folder)) return kCardUnavailableStatus;
+  TTransponderSettings settings;
+  if (const auto refused = OpenAndTuneCard(card, ini, settings)) {
+    CloseCard(card);
+    return *refused;
+  }
+  RecordingOptions options;
+  options.Folder = EffectiveRecordFolder(settings);
+  TNowPlaying texts;
+  texts.Reset(list.Count());
+  RecordingHooks hooks;
+  hooks.TitleChanged = [&](size_t row, const std::string& stationName, const std::string& title) {
+    texts.Set(row, stationName, title);
+  };
+  hooks.StopAsked = [&] { return StopSignalPending(stopSignals); };
+  hooks.Message = PrintError;
+  int status = 0;
+  const int seconds = cl.Seconds.value_or(kNowSecondsDefault);
+  {
+    TRecordingRun run(list, options, card, hooks, *port);
+    if (!run.Start()) {
+      CloseCard(card);
+      return StartRefusalStatus(run.LastRefusal());
+    }
+    PrintLine("Слушаю каналы " + std::to_string(seconds) + " с...");
+    using Clock = std::chrono::steady_clock;
+    const auto end = Clock::now() + std::chrono::seconds(seconds);
+    for (auto left = end - Clock::now(); left > Clock::duration::zero(); left = end - Clock::now()) {
+      if (StopSignalWithin(stopSignals, std::min<Clock::duration>(left, std::chrono::milliseconds(500)))) break;
+      if (ReadTunerSignal(card).value_or(TTunerSignal{}).Lost) {
+        PrintError(kCardLostMessage);
+        status = kCardLostStatus;
+        break;
+      }
+    }
+    run.Stop();
+  }
+  CloseCard(card);
+  // What was heard is printed even after a stop signal or a lost card.
+  for (const std::string& line : NowTable(list, texts.All())) PrintLine(line);
+  return status;
+}
+
 } // namespace
 
 void PrintRows(const char* title, const TChannelList& list) {
@@ -450,6 +528,8 @@ int RunAction(const TCommandLine& cl, TDevicePlugin& card) {
       return Scan(card, ini);
     case TCommandLine::TAction::Record:
       return Record(card, cl, ini);
+    case TCommandLine::TAction::Now:
+      return Now(card, cl, ini);
     case TCommandLine::TAction::Start:
       break;
   }

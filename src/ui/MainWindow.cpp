@@ -39,6 +39,19 @@ namespace {
 
 QString FromCp1251(const std::string& s) { return QString::fromStdString(text::Cp1251ToUtf8(s)); }
 
+// The row's tooltip for what the station says it plays; empty when it says
+// nothing. Rich text with the broadcast escaped, so a "<" in a title is shown
+// as sent and never read as markup.
+QString NowPlayingTip(const TStationText& text) {
+  const QString title = QString::fromStdString(PrintableText(text.Title)).toHtmlEscaped();
+  const QString station = QString::fromStdString(PrintableText(text.StationName)).toHtmlEscaped();
+  QStringList lines;
+  if (!title.isEmpty()) lines << QStringLiteral("Сейчас: ") + title;
+  if (!station.isEmpty()) lines << QStringLiteral("Станция: ") + station;
+  if (lines.isEmpty()) return {};
+  return QStringLiteral("<qt>") + lines.join(QStringLiteral("<br>")) + QStringLiteral("</qt>");
+}
+
 const QColor kNavy(0, 0, 128);
 const QColor kTickedRed(255, 0, 0);
 
@@ -224,6 +237,9 @@ TForm1::TForm1(const std::string& iniFolder, TChannelList& list, RecordingOption
   hooks.ListMenuChanged = [this](bool running) { SetListMenu(running); };
   hooks.TickBoxesShown = [this](bool shown) { SetTickBoxes(shown); };
   hooks.SizeText = [this](size_t row, const std::string& text) { QueueSizeText(row, text); };
+  hooks.TitleChanged = [this](size_t row, const std::string& stationName, const std::string& title) {
+    QueueTitle(row, stationName, title);
+  };
   hooks.Message = [this](const std::string& message) { Tell(message); };
   hooks.StopPlayback = [this] {
     if (form3_) form3_->StopPlayback();
@@ -267,6 +283,7 @@ void TForm1::ShowRows() {
     if (tickBoxesShown_) item->setCheckState(0, row.Ticked ? Qt::Checked : Qt::Unchecked);
     PaintRow(item, row.Ticked);
   }
+  for (size_t r = 0; r < shownTitles_.size(); ++r) ShowTitle(r);
 }
 
 void TForm1::PaintRow(QTreeWidgetItem* item, bool ticked) {
@@ -281,6 +298,8 @@ void TForm1::SetToolbar(bool running) {
 }
 
 void TForm1::SetListMenu(bool running) {
+  // Off after the sessions are gone: no title comes any more.
+  if (!running) ClearTitles();
   n1_->setEnabled(!running);
   // Without our server the port may be another program's: nothing to listen to.
   n2_->setEnabled(running && Streaming());
@@ -318,6 +337,39 @@ void TForm1::ApplySizeTexts() {
   }
 }
 
+void TForm1::QueueTitle(size_t row, const std::string& stationName, const std::string& title) {
+  if (titles_.Set(row, stationName, title).DrainDue) hop_->Post([this] { ApplyTitles(); });
+}
+
+void TForm1::ApplyTitles() {
+  for (auto& [row, text] : titles_.TakeChanged()) {
+    if (row >= shownTitles_.size() || row >= list_.Count()) continue;
+    shownTitles_[row] = std::move(text);
+    ShowTitle(row);
+    if (form3_) form3_->ShowStreamTitle(list_.Row(row).Name, shownTitles_[row].Title);
+  }
+}
+
+void TForm1::ShowTitle(size_t row) {
+  QTreeWidgetItem* item = listView_->topLevelItem(static_cast<int>(row));
+  if (!item || row >= shownTitles_.size()) return;
+  const QString tip = NowPlayingTip(shownTitles_[row]);
+  for (int c = 0; c < 4; ++c) item->setToolTip(c, tip);
+}
+
+void TForm1::ClearTitles() {
+  // Texts still on their way are dropped with the rest.
+  titles_.Reset(0);
+  std::vector<TStationText> shown;
+  shown.swap(shownTitles_);
+  for (size_t r = 0; r < shown.size(); ++r) {
+    if (shown[r] == TStationText{}) continue;
+    if (QTreeWidgetItem* item = listView_->topLevelItem(static_cast<int>(r)))
+      for (int c = 0; c < 4; ++c) item->setToolTip(c, QString());
+    if (form3_ && r < list_.Count()) form3_->ShowStreamTitle(list_.Row(r).Name, {});
+  }
+}
+
 void TForm1::Tell(const std::string& message) {
   if (QThread::currentThread() == thread()) {
     ShowMessage(this, message);
@@ -341,7 +393,13 @@ void TForm1::PngSpeedButton2Click() {
     Tell(folderProblem);
     return;
   }
-  if (!run_->Start()) return;
+  // The run's rows, before its delivery can report a title.
+  titles_.Reset(list_.Count());
+  shownTitles_.assign(list_.Count(), TStationText{});
+  if (!run_->Start()) {
+    ClearTitles();
+    return;
+  }
   if (!Streaming())
     Tell("Сервер потоков не запущен: порт " + std::to_string(port_) +
          " занят? Запись идёт без вещания, прослушать канал нельзя.");
@@ -381,6 +439,8 @@ void TForm1::N2Click() {
   form3_->show();
   form3_->setWindowTitle(FromCp1251(row.Name));
   form3_->PlayStream(row.Name);
+  const size_t r = static_cast<size_t>(listView_->indexOfTopLevelItem(item));
+  if (r < shownTitles_.size()) form3_->ShowStreamTitle(row.Name, shownTitles_[r].Title);
 }
 
 void TForm1::N3Click() {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/NowPlaying.h"
 #include "base/AppPaths.h"
 #include "capture/RecordingOptions.h"
 #include "capture/RecordingRun.h"
@@ -60,6 +61,9 @@ class TForm1 : public QWidget {
   // The size text of a row, from the delivery thread: keeps the newest text
   // per row and posts one update at a time; never waits for the window.
   void QueueSizeText(size_t row, const std::string& text);
+  // A row's station name and title (UTF-8), from the delivery thread in the
+  // same way: the newest texts per row, one update posted at a time.
+  void QueueTitle(size_t row, const std::string& stationName, const std::string& title);
 
   QTimer* Timer1 = nullptr;
   QMenu* PopupMenu1 = nullptr;
@@ -74,6 +78,10 @@ class TForm1 : public QWidget {
   void SetTickBoxes(bool shown);
   void PaintRow(QTreeWidgetItem* item, bool ticked);
   void ApplySizeTexts();
+  void ApplyTitles();
+  void ShowTitle(size_t row);
+  // After a run: no row plays anything any more.
+  void ClearTitles();
   // True while the run's own stream server listens.
   bool Streaming() const;
   void Tell(const std::string& message);
@@ -97,4 +105,6 @@ class TForm1 : public QWidget {
 
   std::unique_ptr<TThreadHop> hop_;
   TSizeTextQueue sizeTexts_;
+  TNowPlaying titles_;
+  std::vector<TStationText> shownTitles_;  // what the rows show, the window thread's
 };

@@ -8,6 +8,7 @@
 #include <QToolButton>
 
 #include "ui/controls/SeekSlider.h"
+#include "app/NowPlaying.h"
 #include "server/HttpRequest.h"
 #include "base/Cp1251.h"
 #include "base/InOutError.h"
@@ -220,6 +221,7 @@ void TForm3::ApplyEqualizer() {
 
 void TForm3::PlayStream(const std::string& name) {
   if (!EngineReady()) return;
+  streamName_ = name;
   XaudioPlayer1.InputOpen(StreamAddress(name, StreamPort));
   XaudioPlayer1.Play();
   if (SeekSlider) SeekSlider->setEnabled(false);
@@ -227,6 +229,7 @@ void TForm3::PlayStream(const std::string& name) {
 
 void TForm3::PlayFile(const std::string& path) {
   if (!EngineReady()) return;
+  streamName_.clear();
   // The engine opens files by their UTF-8 name, as the system stores them.
   XaudioPlayer1.InputOpen(path);
   XaudioPlayer1.Play();
@@ -234,8 +237,21 @@ void TForm3::PlayFile(const std::string& path) {
 }
 
 void TForm3::StopPlayback() {
+  // Stopped, the stream's title no longer belongs in the caption.
+  if (!streamName_.empty()) {
+    setWindowTitle(QString::fromStdString(text::Cp1251ToUtf8(streamName_)));
+    streamName_.clear();
+  }
   if (!EngineReady()) return;
   XaudioPlayer1.Stop();
+}
+
+void TForm3::ShowStreamTitle(const std::string& channelName, const std::string& title) {
+  if (streamName_.empty() || channelName != streamName_) return;
+  QString caption = QString::fromStdString(text::Cp1251ToUtf8(channelName));
+  const std::string shown = PrintableText(title);
+  if (!shown.empty()) caption += QStringLiteral(" — ") + QString::fromStdString(shown);
+  setWindowTitle(caption);
 }
 
 void TForm3::PngSpeedButton1Click() {

@@ -45,6 +45,10 @@ class TForm3 : public QWidget {
   void PlayStream(const std::string& name);  // CP1251 channel name
   void PlayFile(const std::string& path);    // the system's name, UTF-8
   void StopPlayback();
+  // While the live stream of channel `channelName` (CP1251) plays, the
+  // caption reads "Channel — Title", or the channel alone for an empty title
+  // (UTF-8). Anything else playing keeps its caption.
+  void ShowStreamTitle(const std::string& channelName, const std::string& title);
   void PngSpeedButton1Click();
 
   void LoadEqualizer();
@@ -75,5 +79,6 @@ class TForm3 : public QWidget {
   QLabel* parameters_ = nullptr;
   bool sliderHeld_ = false;
   bool engineFailed_ = false;
+  std::string streamName_;  // the channel whose live stream plays; empty otherwise
   std::string engineError_;
 };

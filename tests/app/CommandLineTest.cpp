@@ -24,9 +24,15 @@ TEST(ParseCommandLine, ActionsAndTheirOptions) {
   ASSERT_TRUE(byCores) << error;
   EXPECT_FALSE(byCores->Encoders) << "one per core unless told";
 
+  const auto now = ParseCommandLine({"--seconds", "3", "--now", "--ini", "/srv/ini"}, error);
+  ASSERT_TRUE(now) << error;
+  EXPECT_EQ(now->Action, TAction::Now);
+  EXPECT_EQ(now->Seconds.value_or(0), 3) << "--seconds is how long --now listens";
+  EXPECT_EQ(now->IniFolder, "/srv/ini");
+
   const std::vector<std::pair<std::vector<std::string>, TAction>> plain = {
       {{}, TAction::Start},       {{"--scan"}, TAction::Scan},       {{"--list", "--ini", "x"}, TAction::List},
-      {{"--help"}, TAction::Help}, {{"--version"}, TAction::Version},
+      {{"--help"}, TAction::Help}, {{"--version"}, TAction::Version}, {{"--now"}, TAction::Now},
   };
   for (const auto& [args, action] : plain) {
     const auto cl = ParseCommandLine(args, error);
@@ -49,6 +55,11 @@ TEST(ParseCommandLine, RefusesWhatItCannotCarryOut) {
       {"--record", "all", "--encoders", "2x"},
       {"--record", "all", "--encoders"},
       {"--list", "--encoders", "2"},
+      {"--now", "--record", "all"},        // listening is an action of its own
+      {"--now", "--folder", "rec"},        // --now writes no file
+      {"--now", "--encoders", "2"},
+      {"--now", "--seconds", "0"},
+      {"--list", "--seconds", "5"},
       {"--ini"},
       {"-x"},
   };

@@ -3,6 +3,7 @@ find_package(Qt6 REQUIRED COMPONENTS Test)
 mc_add_test(ui_windows_test
   SOURCES ui/QtTestMain.cpp ui/GuiFixture.cpp ui/MainWindowTest.cpp ui/SettingsWindowTest.cpp
           ui/PlayerWindowTest.cpp ui/ScreenshotTest.cpp ui/SizeTextLoadTest.cpp ui/DesktopUseTest.cpp
+          ui/NowPlayingWindowTest.cpp
           device/TempFolder.cpp
   LIBS mc_ui Qt6::Test
   PROPERTIES ENVIRONMENT_MODIFICATION "TSAN_OPTIONS=string_append::suppressions=${CMAKE_SOURCE_DIR}/tests/ui/tsan.supp")
