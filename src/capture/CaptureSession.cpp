@@ -21,15 +21,33 @@ std::atomic<CaptureTarget*> g_target{nullptr};
 std::atomic<int> g_deliveriesInside{0};
 std::atomic<uint64_t> g_delivered{0};
 
+// Writes the newest title into the log, at the time the file has reached,
+// before the bytes that came with it.
+void LogTitle(CaptureTarget& target, CaptureSession& s, size_t row) {
+  if (!s.LatestTitle || s.LatestTitle == s.LoggedTitle || s.TitleLogStopped) return;
+  // Stations repeat their text every few seconds: the first one heard that
+  // early was already on when the recording began.
+  constexpr double kLeadInSeconds = 5.0;
+  const double at = !s.LoggedTitle && s.FileSeconds < kLeadInSeconds ? 0.0 : s.FileSeconds;
+  s.LoggedTitle = s.LatestTitle;
+  if (const int err = s.TitleLog.Append(at, *s.LatestTitle)) {
+    s.TitleLogStopped = true;
+    s.TitleLog.Close();
+    if (target.TitleLogFailed) target.TitleLogFailed(row, s.TitleLog.Name(), text::InOutErrorMessage(err));
+  }
+}
+
 // Appends all bytes in one write; a short write counts as failed and is cut
-// off again, so the file ends on the last whole chunk it took.
-bool AppendChunk(CaptureSession& s, const uint8_t* data, int32_t count, int& err) {
+// off again, so the file ends on the last whole chunk it took. `kbps` is the
+// bit rate of what is written (0: not known).
+bool AppendChunk(CaptureSession& s, const uint8_t* data, int32_t count, int32_t kbps, int& err) {
   ssize_t n;
   do {
     n = ::write(s.OutputFile, data, static_cast<size_t>(count));
   } while (n < 0 && errno == EINTR);
   if (n == count) {
     s.FileBytes += count;
+    if (kbps > 0) s.FileSeconds += static_cast<double>(count) * 8.0 / (kbps * 1000.0);
     return true;
   }
   err = n < 0 ? errno : ENOSPC;
@@ -42,11 +60,13 @@ bool AppendChunk(CaptureSession& s, const uint8_t* data, int32_t count, int& err
 // Hands m audio bytes to the channel's stream and, when it is recorded (the
 // chunk came while recording was on and the row is ticked), to its file.
 // True when they were appended.
-bool PassOn(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t* out, int32_t m, bool recorded) {
+bool PassOn(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t* out, int32_t m, int32_t kbps,
+            bool recorded) {
   if (target.Server && s.FeedsSource) target.Server->FeedSource(s.ChannelName, out, m);
   if (!recorded || !s.Ticked || s.AppendStopped || s.OutputFile < 0) return false;
+  LogTitle(target, s, row);
   int err = 0;
-  if (!AppendChunk(s, out, m, err)) {
+  if (!AppendChunk(s, out, m, kbps, err)) {
     // This channel stops recording; what the file already holds stays intact
     // and streaming and the other channels go on.
     s.AppendStopped = true;
@@ -71,7 +91,8 @@ void Reencode(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_
   bool appended = false;
   for (int32_t r = s.Encoder.Recode(chunk, n, s.Encoded, kEncodedCapacity); r > 0;
        r = s.Encoder.Recode(nullptr, 0, s.Encoded, kEncodedCapacity)) {
-    appended = PassOn(target, s, row, s.Encoded, r, recorded) || appended;
+    const auto kbps = static_cast<int32_t>(s.Encoder.Config().format.LHV1.dwBitrate);
+    appended = PassOn(target, s, row, s.Encoded, r, kbps, recorded) || appended;
     if (!s.Encoder.HoldsMore()) break;
   }
   if (appended) Counted(target, s, row, n);
@@ -79,7 +100,25 @@ void Reencode(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_
 
 void PassThrough(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t* chunk, int32_t n,
                  bool recorded) {
-  if (PassOn(target, s, row, chunk, n, recorded)) Counted(target, s, row, n);
+  if (PassOn(target, s, row, chunk, n, s.BroadcastKbps.load(std::memory_order_relaxed), recorded))
+    Counted(target, s, row, n);
+}
+
+// Reads the chunk for "now playing"; on a change tells the front end and the
+// channel's listeners, and returns a new title for the log (null otherwise).
+std::shared_ptr<const std::string> ReadTitles(CaptureTarget& target, CaptureSession& s, size_t row,
+                                              int32_t n) {
+  const bool changed = s.Titles.Feed(s.Chunk, static_cast<size_t>(n));
+  if (const int32_t kbps = s.Titles.BitrateKbps(); kbps > 0) s.BroadcastKbps.store(kbps, std::memory_order_relaxed);
+  if (!changed) return nullptr;
+  const std::string title = text::CodePointsToUtf8(s.Titles.Text());
+  if (target.TitleChanged) target.TitleChanged(row, text::CodePointsToUtf8(s.Titles.ProgrammeService()), title);
+  if (target.Server && s.FeedsSource)
+    if (const auto source = target.Server->FindSourceObject(s.ChannelName)) source->SetTitle(title);
+  if (s.Titles.TextChanges() == s.TextChangesSeen) return nullptr;  // the name alone changed
+  s.TextChangesSeen = s.Titles.TextChanges();
+  if (title.empty() || !s.Ticked) return nullptr;  // a clear ends nothing in the log
+  return std::make_shared<const std::string>(title);
 }
 
 void Deliver(CaptureTarget& target, const uint8_t* data, int32_t number) {
@@ -93,6 +132,8 @@ void Deliver(CaptureTarget& target, const uint8_t* data, int32_t number) {
   if (off < kPacketLength) s.Ring.Write(data + off, kPacketLength - off);
   if (s.Ring.Count() <= kChunkBytes) return;
   const int32_t n = s.Ring.Read(s.Chunk, kChunkBytes);
+  std::shared_ptr<const std::string> title;
+  if (target.ReadTitles && n > 0) title = ReadTitles(target, s, row, n);
 
   const bool mp3 = target.Format && target.Format->load(std::memory_order_relaxed) == RecordFormat::Mp3;
   const bool restart = mp3 && !s.LastChunkMp3;
@@ -102,14 +143,22 @@ void Deliver(CaptureTarget& target, const uint8_t* data, int32_t number) {
   if (!mp3) {
     // Behind re-encoded chunks still on their way, a broadcast chunk waits
     // its turn, or the file would get them out of order.
-    if (pool && !pool->Idle(row)) pool->Submit(row, s.Chunk, n, TChunkKind::PassThrough, recorded);
-    else PassThrough(target, s, row, s.Chunk, n, recorded);
+    if (pool && !pool->Idle(row)) {
+      pool->Submit(row, s.Chunk, n, TChunkKind::PassThrough, recorded, std::move(title));
+    } else {
+      if (title) s.LatestTitle = std::move(title);
+      PassThrough(target, s, row, s.Chunk, n, recorded);
+    }
     return;
   }
   if (!s.Encoder.Ready() || n <= 0) return;
   const TChunkKind kind = restart ? TChunkKind::RestartAndReencode : TChunkKind::Reencode;
-  if (pool) pool->Submit(row, s.Chunk, n, kind, recorded);
-  else Reencode(target, s, row, s.Chunk, n, restart, recorded);
+  if (pool) {
+    pool->Submit(row, s.Chunk, n, kind, recorded, std::move(title));
+  } else {
+    if (title) s.LatestTitle = std::move(title);
+    Reencode(target, s, row, s.Chunk, n, restart, recorded);
+  }
 }
 
 } // namespace
@@ -168,9 +217,9 @@ void LockOrThrow(TPreparedFile& file) {
 }
 
 // Renames the file to its aside name without replacing anything; 0 or errno.
-int MoveAside(const std::string& osName, time_t modified) {
+int MoveAside(const std::string& osName, time_t modified, std::string& aside) {
   for (int attempt = 1; attempt <= 100; ++attempt) {
-    const std::string aside = AsideFileName(osName, modified, attempt);
+    aside = AsideFileName(osName, modified, attempt);
     if (::renameat2(AT_FDCWD, osName.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) return 0;
     if (errno == EEXIST) continue;
     if (errno != EINVAL) return errno;
@@ -181,13 +230,17 @@ int MoveAside(const std::string& osName, time_t modified) {
   return EEXIST;
 }
 
-// Moves what the locked file holds aside and puts a new, locked, empty file
-// under its name in `fd`'s place; 0 or errno, the file left as it was.
-int StartAfresh(int& fd, const std::string& osName) {
+// Moves what the locked file holds aside (to `aside`) and puts a new, locked,
+// empty file under its name in `fd`'s place; 0 or errno, the file left as it
+// was.
+int StartAfresh(int& fd, const std::string& osName, std::string& aside) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return errno;
   if (st.st_size == 0) return 0;
-  if (const int err = MoveAside(osName, st.st_mtime)) return err;
+  if (const int err = MoveAside(osName, st.st_mtime, aside)) {
+    aside.clear();
+    return err;
+  }
   const int fresh = OpenRecording(osName, O_CREAT | O_EXCL);
   if (fresh < 0) return errno;
   std::string holder;
@@ -247,8 +300,13 @@ int TSessions::AddSession(const std::string& fileName, const std::string& channe
   if (ticked) {
     s->OutputFile = file.Fd;
     file.Fd = -1;
-    err = file.KeepEarlier ? StartAfresh(s->OutputFile, file.OsName) : 0;
+    std::string aside;
+    err = file.KeepEarlier ? StartAfresh(s->OutputFile, file.OsName, aside) : 0;
     if (err == 0 && ::ftruncate(s->OutputFile, 0) != 0) err = errno;
+    // The log of the earlier recording goes with it; a log that cannot be
+    // made way for shows up at its first line instead.
+    s->TitleLog.SetName(TitleLogName(file.OsName.empty() ? fileName : file.OsName));
+    if (err == 0) (void)PrepareTitleLog(s->TitleLog.Name(), file.KeepEarlier, aside);
     if (err != 0) {
       s->CloseOutputFile();
       s->AppendStopped = true;
@@ -265,6 +323,7 @@ std::vector<TCloseFailure> TSessions::CloseFiles() {
   for (size_t r = 0; r < sessions_.size(); ++r) {
     CaptureSession& s = *sessions_[r];
     if (!s.Ticked) continue;
+    s.TitleLog.Close();
     if (const int err = s.CloseOutputFile()) failed.push_back({r, s.ChannelName, s.FileName, err});
   }
   return failed;
@@ -277,6 +336,7 @@ void TSessions::RemoveAll() {
 void ProcessPooledChunk(CaptureTarget& target, size_t row, const TPoolChunk& chunk) {
   if (!target.Sessions || row >= target.Sessions->Count()) return;
   CaptureSession& s = (*target.Sessions)[row];
+  if (chunk.Title) s.LatestTitle = chunk.Title;
   if (chunk.Kind == TChunkKind::PassThrough)
     PassThrough(target, s, row, chunk.Bytes.data(), chunk.Size, chunk.Recorded);
   else

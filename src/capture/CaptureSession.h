@@ -18,6 +18,8 @@
 #include "capture/EncoderPool.h"
 #include "capture/MpegReencoder.h"
 #include "capture/RecordingOptions.h"
+#include "capture/TitleLog.h"
+#include "radiotext/RadioTextReader.h"
 
 class TAudioServer;
 
@@ -58,9 +60,23 @@ struct CaptureSession {
   // Set where the chunk is passed on when an append failed: the file is
   // closed and this channel records no more in this run.
   bool AppendStopped = false;
-  // Encoder, Encoded, OutputFile, AppendStopped and BytesRecorded belong to
-  // whoever passes the session's chunks on: the delivery thread while the
-  // session is idle in the encoder pool, else the one worker holding it.
+  // "Now playing" read from every chunk the ring gives up. Delivery thread.
+  radiotext::TRadioTextReader Titles;
+  uint64_t TextChangesSeen = 0;
+  // The broadcast's bit rate as the reader last saw it (kbit/s, 0 unknown),
+  // for the time a pass-through chunk adds to the file.
+  std::atomic<int32_t> BroadcastKbps{0};
+  // Seconds of audio the file holds, by each append's own bit rate.
+  double FileSeconds = 0;
+  // The last title that came with a chunk, and the one the log has: a title
+  // that came while nothing was recorded is logged at the next append.
+  std::shared_ptr<const std::string> LatestTitle, LoggedTitle;
+  TTitleLog TitleLog;
+  bool TitleLogStopped = false;  // a line failed: the log takes no more
+  // Encoder, Encoded, OutputFile, AppendStopped, BytesRecorded, FileSeconds,
+  // the titles and the log belong to whoever passes the session's chunks on:
+  // the delivery thread while the session is idle in the encoder pool, else
+  // the one worker holding it.
 
   // 0, or the errno of a close that failed (a delayed write error).
   int CloseOutputFile();
@@ -150,6 +166,12 @@ struct CaptureTarget {
   // return at once.
   std::function<void(size_t row, const std::string& sizeText)> SizeText;
   std::function<void(size_t row, const std::string& reason)> AppendFailed;
+  // The row's title log could not be written; it takes no more lines.
+  std::function<void(size_t row, const std::string& logName, const std::string& reason)> TitleLogFailed;
+  // The station name or title of a row changed (UTF-8); delivery thread.
+  std::function<void(size_t row, const std::string& stationName, const std::string& title)> TitleChanged;
+  // Reads what the stations say they play; off only to measure its cost.
+  bool ReadTitles = true;
 };
 
 // Makes deliveries reach this target from now on.

@@ -28,7 +28,7 @@ uint64_t TEncoderPool::Dropped(size_t channel) const {
   return channel < channels_.size() ? channels_[channel]->dropped.load(std::memory_order_relaxed) : 0;
 }
 
-bool TEncoderPool::DropOldest(TChannel& ch) {
+bool TEncoderPool::DropOldest(TChannel& ch, std::shared_ptr<const std::string>& carried) {
   const auto oldest = std::find_if(ch.queued.begin(), ch.queued.end(),
                                    [](const auto& c) { return c->Kind != TChunkKind::PassThrough; });
   if (oldest == ch.queued.end()) return false;
@@ -38,12 +38,19 @@ bool TEncoderPool::DropOldest(TChannel& ch) {
                                    [](const auto& c) { return c->Kind == TChunkKind::Reencode; });
     if (next != ch.queued.end()) (*next)->Kind = TChunkKind::RestartAndReencode;
   }
+  if ((*oldest)->Title) {
+    const auto later = std::next(oldest);
+    if (later == ch.queued.end()) carried = std::move((*oldest)->Title);
+    else if (!(*later)->Title) (*later)->Title = std::move((*oldest)->Title);
+    (*oldest)->Title.reset();
+  }
   ch.spare.push_back(std::move(*oldest));
   ch.queued.erase(oldest);
   return true;
 }
 
-bool TEncoderPool::Submit(size_t channel, const uint8_t* data, int32_t n, TChunkKind kind, bool recorded) {
+bool TEncoderPool::Submit(size_t channel, const uint8_t* data, int32_t n, TChunkKind kind, bool recorded,
+                          std::shared_ptr<const std::string> title) {
   if (channel >= channels_.size() || n < 0 || (n > 0 && !data) || stopped_.load(std::memory_order_acquire))
     return false;
   TChannel& ch = *channels_[channel];
@@ -51,7 +58,9 @@ bool TEncoderPool::Submit(size_t channel, const uint8_t* data, int32_t n, TChunk
   bool becameBusy = false;
   {
     std::lock_guard<std::mutex> guard(ch.lock);
-    if (kind != TChunkKind::PassThrough && ch.queued.size() >= settings_.QueueBound) dropped = DropOldest(ch);
+    std::shared_ptr<const std::string> carried;
+    if (kind != TChunkKind::PassThrough && ch.queued.size() >= settings_.QueueBound)
+      dropped = DropOldest(ch, carried);
     std::unique_ptr<TPoolChunk> chunk;
     if (!ch.spare.empty()) {
       chunk = std::move(ch.spare.back());
@@ -64,6 +73,7 @@ bool TEncoderPool::Submit(size_t channel, const uint8_t* data, int32_t n, TChunk
     chunk->Size = n;
     chunk->Kind = kind;
     chunk->Recorded = recorded;
+    chunk->Title = title ? std::move(title) : std::move(carried);
     ch.queued.push_back(std::move(chunk));
     if (!ch.busy) {
       ch.busy = true;

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -31,6 +32,9 @@ struct TPoolChunk {
   // Came while recording was on: it goes to the file too, even when it is
   // worked on after the stop has begun.
   bool Recorded = false;
+  // A title that came with these bytes; it moves on to the next chunk when
+  // this one is given up, so the title log does not lose it.
+  std::shared_ptr<const std::string> Title;
 };
 
 struct TEncoderPoolSettings {
@@ -58,7 +62,8 @@ class TEncoderPool {
 
   // Copies n bytes into the channel's queue and returns at once; false after
   // Stop or for a channel out of range.
-  bool Submit(size_t channel, const uint8_t* data, int32_t n, TChunkKind kind, bool recorded);
+  bool Submit(size_t channel, const uint8_t* data, int32_t n, TChunkKind kind, bool recorded,
+              std::shared_ptr<const std::string> title = nullptr);
   // Nothing of the channel is queued or being worked on. Only a Submit makes
   // an idle channel busy again, so its caller may rely on the answer.
   bool Idle(size_t channel);
@@ -86,7 +91,9 @@ class TEncoderPool {
 
   void WorkerLoop();
   // Makes room in a full queue; true when a chunk was dropped.
-  bool DropOldest(TChannel& ch);
+  // A title the dropped chunk carried and no later queued chunk could take
+  // goes to `carried`.
+  bool DropOldest(TChannel& ch, std::shared_ptr<const std::string>& carried);
   void MaybeNotice(size_t channel);
   // The channel has become busy / idle: the ready list and the idle wait.
   void Schedule(size_t channel);

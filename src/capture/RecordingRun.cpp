@@ -128,6 +128,13 @@ bool TRecordingRun::Start() {
     target_.Format = &options_.Format;
     target_.SizeText = hooks_.SizeText;
     target_.AppendFailed = [this](size_t row, const std::string& reason) { ReportAppendFailure(row, reason); };
+    target_.TitleChanged = hooks_.TitleChanged;
+    target_.TitleLogFailed = [this](size_t row, const std::string& logName, const std::string& reason) {
+      // The recording itself goes on; only its list of titles stops.
+      if (hooks_.Message)
+        hooks_.Message("Канал " + text::Cp1251ToUtf8(sessions_[row].ChannelName) + ": список названий " + logName +
+                       " не записывается (" + reason + ")");
+    };
 
     const std::string folder = options_.Folder;
     for (size_t r = 0; r < list_.Count(); ++r) {

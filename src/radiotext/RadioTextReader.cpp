@@ -66,6 +66,8 @@ bool TRadioTextReader::Feed(const uint8_t* data, size_t n) {
   return changed_;
 }
 
+int32_t TRadioTextReader::BitrateKbps() const { return locked_ ? mpeg::BitrateKbps(lockedHeader_) : 0; }
+
 size_t TRadioTextReader::Walk(const uint8_t* p, size_t n) {
   // Out of step, a header counts only when another one follows it a frame
   // later; in step, each frame's header must keep the stream's format. It

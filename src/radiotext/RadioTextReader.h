@@ -26,6 +26,8 @@ class TRadioTextReader {
   // How often the text changed since the start: a new title, or a clear.
   uint64_t TextChanges() const { return textChanges_; }
   const TUecpFrames& Frames() const { return uecp_; }
+  // The bit rate of the frames in step (kbit/s); 0 before the first.
+  int32_t BitrateKbps() const;
 
  private:
   // Largest MPEG audio frame (Layer II at 160 kbit/s and 8 kHz) and the

@@ -72,6 +72,11 @@ int32_t TClient::SendText(const std::string& text) {
   return static_cast<int32_t>(r);
 }
 
+int32_t TClient::SendAudio(const uint8_t* data, int32_t count, const icy::TTitle& title) {
+  if (!WantsTitles) return Send(data, count);
+  return Titles.Write(data, count, title, [this](const void* p, int32_t n) { return Send(p, n); });
+}
+
 // ---------------------------------------------------------------- TSource
 
 TSource::TSource(TAudioServer* server, std::string name, std::string streamName, TSourceActivityEvent onActivity)
@@ -117,14 +122,30 @@ bool TSource::AddClient(std::unique_ptr<TClient> client) {
   return true;
 }
 
+void TSource::SetTitle(const std::string& utf8) {
+  // Built here, once per change, rather than for each listener.
+  auto block = std::make_shared<const std::string>(icy::MetadataBlock(utf8));
+  std::lock_guard<std::mutex> guard(titleLock_);
+  if (title_.Block && titleText_ == utf8) return;
+  titleText_ = utf8;
+  ++title_.Version;
+  title_.Block = std::move(block);
+}
+
+icy::TTitle TSource::Title() {
+  std::lock_guard<std::mutex> guard(titleLock_);
+  return title_;
+}
+
 void TSource::Broadcast(const uint8_t* data, int32_t count) {
   lastBroadcast_ = std::chrono::steady_clock::now();
+  const icy::TTitle title = Title();
   std::lock_guard<std::mutex> guard(clientsLock_);
   const auto now = std::chrono::steady_clock::now();
   const auto idle = std::chrono::milliseconds(server_->IdleTimeout);
   for (size_t i = clients_.size(); i-- > 0;) {
     TClient& client = *clients_[i];
-    int32_t r = client.Send(data, count);
+    int32_t r = client.SendAudio(data, count, title);
     if (r > 0) client.LastProgress = now;
     // A listener that reads nothing for the idle span only holds a slot.
     if (r == -2 && now - client.LastProgress > idle) r = -1;

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "base/RingBuffer.h"
+#include "server/IcyMetadata.h"
 #include "server/SocketHelpers.h"
 #include "server/StreamPort.h"
 
@@ -44,6 +45,9 @@ class TClient {
   int32_t Send(const void* data, int32_t count);
   // One send of the whole text; the send result unchanged.
   int32_t SendText(const std::string& text);
+  // Audio as Send does; a listener that asked for titles gets them between
+  // the audio bytes, and the result counts only the audio.
+  int32_t SendAudio(const uint8_t* data, int32_t count, const icy::TTitle& title);
 
   TAudioServer* Server;
   TSocket Socket;
@@ -51,6 +55,9 @@ class TClient {
   std::string Method;
   std::string Path;
   uint64_t BytesSent = 0;
+  // Asked for titles in the stream ("Icy-MetaData: 1").
+  bool WantsTitles = false;
+  icy::TMetadataStream Titles;
   // When a send last took bytes (or the client was attached): a listener
   // that takes nothing for longer than the idle span is dropped.
   std::chrono::steady_clock::time_point LastProgress = std::chrono::steady_clock::now();
@@ -87,6 +94,10 @@ class TSource {
   static constexpr std::chrono::milliseconds SilenceSpan{10000};
   void Terminate();
   void Join();
+
+  // "Now playing" (UTF-8) for the listeners that ask for it; any thread.
+  void SetTitle(const std::string& utf8);
+  icy::TTitle Title();
 
   const std::string& Name() const { return name_; }
   const std::string& StreamName() const { return streamName_; }
@@ -126,6 +137,10 @@ class TSource {
   std::chrono::steady_clock::time_point nextHangUpCheck_{};  // source thread only
   std::atomic<uint64_t> bytesSent_{0};
   std::atomic<uint64_t> bytesLost_{0};
+
+  std::mutex titleLock_;
+  std::string titleText_;  // under titleLock_
+  icy::TTitle title_;      // under titleLock_
 
   std::mutex wakeLock_;
   std::condition_variable wakeUp_;

@@ -110,9 +110,26 @@ void ParseRequestLine(const std::string& line, std::string& method, std::string&
                         : UrlDecode(std::string_view(rest).substr(0, q));
 }
 
+bool AsksForTitles(const std::vector<std::string>& headLines) {
+  static const std::string kName = "ICY-METADATA";
+  for (size_t i = 1; i < headLines.size(); ++i) {
+    const std::string& line = headLines[i];
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    std::string name = line.substr(0, colon);
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+    if (UpperAscii(name) != kName) continue;
+    const size_t from = line.find_first_not_of(" \t", colon + 1);
+    const size_t to = line.find_last_not_of(" \t");
+    return from != std::string::npos && line.compare(from, to - from + 1, "1") == 0;
+  }
+  return false;
+}
+
 bool ReadRequest(TClient& client) {
   client.Method.clear();
   client.Path.clear();
+  client.WantsTitles = false;
   TRequestHeadReader reader;
   // One deadline for the whole head: a client that drips a byte now and then
   // must not hold a request thread for longer than a silent one.
@@ -130,6 +147,7 @@ bool ReadRequest(TClient& client) {
     if (state == TRequestHeadReader::TState::Complete) break;
   }
   if (!reader.Lines().empty()) ParseRequestLine(reader.Lines().front(), client.Method, client.Path);
+  client.WantsTitles = AsksForTitles(reader.Lines());
   return true;
 }
 
@@ -176,6 +194,7 @@ std::shared_ptr<TSource> AnswerRequest(TClient& client, bool& reserved) {
   reserved = true;
   SendOkHeader(client, "video/mpeg");
   client.SendText("icy-name: " + source->StreamName() + "\r\n");
+  if (client.WantsTitles) client.SendText("icy-metaint: " + std::to_string(icy::kInterval) + "\r\n");
   client.SendText("\r\n");
   return source;
 }

@@ -40,8 +40,12 @@ class TRequestHeadReader {
 // without its leading "/". Either stays empty when the line is malformed.
 void ParseRequestLine(const std::string& line, std::string& method, std::string& path);
 
+// A header line "Icy-MetaData: 1" (name in any case) after the request line:
+// the player wants titles inside the stream.
+bool AsksForTitles(const std::vector<std::string>& headLines);
+
 // Reads the head from the client's socket (the whole head within the
-// server's HeaderTimeout) and fills Method and Path. Returns false when the head was
+// server's HeaderTimeout) and fills Method, Path and WantsTitles. Returns false when the head was
 // refused for its size; Method and Path are then empty.
 bool ReadRequest(TClient& client);
 

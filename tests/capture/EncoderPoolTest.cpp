@@ -197,6 +197,68 @@ TEST(EncoderPool, ARestartIsKeptWhenTheChunkCarryingItIsDropped) {
   EXPECT_EQ(pool.Dropped() + seqs.size(), 5u);
 }
 
+// A title rides on the chunk it came with; when that chunk gives way, the
+// next one takes it over unless it carries a newer title of its own.
+TEST(EncoderPool, ATitleOutlivesTheDroppedChunkThatCarriedIt) {
+  for (const size_t bound : {size_t{1}, size_t{2}}) {
+    TGate gate;
+    std::mutex m;
+    std::condition_variable cv;
+    bool started = false;
+    std::vector<std::pair<uint32_t, std::string>> seen;  // seq, title
+    TEncoderPoolSettings s;
+    s.Workers = 1;
+    s.QueueBound = bound;
+    s.Work = [&](size_t, const TPoolChunk& c) {
+      {
+        std::lock_guard<std::mutex> guard(m);
+        started = true;
+        seen.emplace_back(TagOf(c).seq, c.Title ? *c.Title : "");
+      }
+      cv.notify_all();
+      gate.Pass();
+    };
+    TEncoderPool pool(1, s);
+    const auto submit = [&](uint32_t seq, const char* title) {
+      std::vector<uint8_t> bytes(64, 0);
+      const TTag t{0, seq};
+      std::memcpy(bytes.data(), &t, sizeof t);
+      pool.Submit(0, bytes.data(), 64, TChunkKind::Reencode, true,
+                  title ? std::make_shared<const std::string>(title) : nullptr);
+    };
+    submit(0, nullptr);
+    ASSERT_TRUE(WaitFor(m, cv, [&] { return started; }));
+    submit(1, "First");
+    for (uint32_t k = 2; k <= 4; ++k) submit(k, nullptr);  // 1, 2 and (bound 1) 3 give way
+    gate.Open();
+    pool.WaitIdle();
+    ASSERT_GE(seen.size(), 2u);
+    EXPECT_EQ(seen[1].second, "First") << "bound " << bound << ", chunk " << seen[1].first;
+    for (size_t k = 2; k < seen.size(); ++k) EXPECT_EQ(seen[k].second, "") << "told once";
+  }
+  // A newer title wins over the one a dropped chunk hands on.
+  TGate gate;
+  std::vector<std::string> titles;
+  std::atomic<bool> started{false};
+  TEncoderPoolSettings s;
+  s.Workers = 1;
+  s.QueueBound = 1;
+  s.Work = [&](size_t, const TPoolChunk& c) {
+    started = true;
+    gate.Pass();
+    titles.push_back(c.Title ? *c.Title : "");
+  };
+  TEncoderPool pool(1, s);
+  const uint8_t byte = 0;
+  pool.Submit(0, &byte, 1, TChunkKind::Reencode, true);
+  while (!started) std::this_thread::yield();
+  pool.Submit(0, &byte, 1, TChunkKind::Reencode, true, std::make_shared<const std::string>("Old"));
+  pool.Submit(0, &byte, 1, TChunkKind::Reencode, true, std::make_shared<const std::string>("New"));
+  gate.Open();
+  pool.WaitIdle();
+  EXPECT_EQ(titles, (std::vector<std::string>{"", "New"}));
+}
+
 TEST(EncoderPool, StopWaitsForTheChunksInFlightAndDiscardsTheQueued) {
   constexpr size_t kChannels = 6;
   TGate gate;

@@ -3,3 +3,4 @@ if(NOT TARGET PkgConfig::TWOLAME)
 endif()
 mc_add_test(capture_session_test SOURCES capture/CaptureSessionTest.cpp capture/ReencodeTestAudio.cpp
   LIBS mc_test_mpeg_decode PkgConfig::TWOLAME)
+mc_add_test(capture_titles_test SOURCES capture/CaptureTitlesTest.cpp LIBS mc_tsbuilder)

@@ -107,6 +107,14 @@ class HeadlessRecorder : public ::testing::Test {
     return status;
   }
 
+  // Files in `dir` whose name ends in `extension`: recordings (".mp3") and
+  // the title logs beside them (".txt").
+  static long Files(const fs::path& dir, const std::string& extension) {
+    long n = 0;
+    for (const auto& e : fs::directory_iterator(dir)) n += e.path().extension() == extension;
+    return n;
+  }
+
   testsupport::TOwnStreamPort port_;
   fs::path dir_;
   std::string output_, errors_;
@@ -137,8 +145,7 @@ TEST_F(HeadlessRecorder, PcmRunRecordsTheTickedChannelsAndStreamsEveryChannel) {
     EXPECT_EQ(bytes.size() % 32767, 0u) << file << ": whole chunks only";
     EXPECT_TRUE(ContiguousIn(bytes, Extracted(pid))) << file << ": bytes lost or doubled";
   }
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "rec"), fs::directory_iterator{}), 2)
-      << "only the ticked rows write files";
+  EXPECT_EQ(Files(dir_ / "rec", ".mp3"), 2) << "only the ticked rows write files";
   const std::string listened = ReadWhole((dir_ / "listened").string());
   EXPECT_GE(listened.size(), 8191u);
   EXPECT_TRUE(ContiguousIn(listened, Extracted(357))) << "the stream is not the channel's audio";
@@ -335,7 +342,7 @@ TEST_F(HeadlessRecorder, ASecondRunIsRefusedAndTheFirstRecordingStaysWhole) {
   const std::string bytes = ReadWhole(file);
   EXPECT_EQ(bytes.size() % 32767, 0u);
   EXPECT_TRUE(ContiguousIn(bytes, Extracted(362))) << "the recording has a hole or a doubled part";
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "rec"), fs::directory_iterator{}), 1);
+  EXPECT_EQ(Files(dir_ / "rec", ".mp3"), 1);
 }
 
 // The record folder is the system's path whatever characters it has: from
@@ -405,7 +412,8 @@ TEST_F(HeadlessRecorder, ARestartKeepsEarlierRecordings) {
   EXPECT_EQ(ReadWhole((rec / "Classic_Radio (2026-01-02 03-04-05).mp3").string()), "earlier recording");
   EXPECT_GE(fs::file_size(rec / "Classic_Radio.mp3"), 32767u);
   EXPECT_GE(fs::file_size(rec / "Europa_Plus__Moscow_.mp3"), 32767u);
-  EXPECT_EQ(std::distance(fs::directory_iterator(rec), fs::directory_iterator{}), 3);
+  EXPECT_EQ(Files(rec, ".mp3"), 3);
+  EXPECT_EQ(Files(rec, ".txt"), 2) << "the titles of each new recording, none for the earlier one";
 }
 
 // A recording never writes through a symbolic link in the record folder.
@@ -464,7 +472,7 @@ TEST_F(HeadlessRecorder, AStopDuringTheStartChangesNothing) {
   EXPECT_EQ(program.Wait(30000), 0) << program.Errors();
   EXPECT_EQ(program.Output().find("kill"), std::string::npos) << "the run started after all";
   EXPECT_EQ(ReadWhole((dir_ / "rec/Ch_1000.mp3").string()), "earlier");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "rec"), fs::directory_iterator{}), 1);
+  EXPECT_EQ(Files(dir_ / "rec", ".mp3"), 1);
 }
 
 std::vector<std::string> LinesOf(const std::string& text) {

@@ -1,0 +1,1 @@
+mc_add_bench(radiotext_bench SOURCES RadioTextBench.cpp LIBS mc_tsbuilder)
