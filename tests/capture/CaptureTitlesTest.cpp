@@ -85,11 +85,11 @@ class CaptureTitles : public ::testing::Test {
 
 TEST_F(CaptureTitles, EveryChannelTellsItsTitlesAndTheRecordedOneLogsThemAtTheirTime) {
   const std::vector<tsb::TRdsTitle> titles = {{0, "Alpha - First"}, {4, "Alpha - Second"}};
-  tsb::TTransponderSpec spec;
-  spec.seconds = 9;
-  spec.services = {Station(1, "Ticked FM", {"TICKED", titles}), Station(2, "Unticked FM", {"OTHER", titles}),
+  tsb::TTransponderSpec transponder;
+  transponder.seconds = 9;
+  transponder.services = {Station(1, "Ticked FM", {"TICKED", titles}), Station(2, "Unticked FM", {"OTHER", titles}),
                    Station(3, "Silent FM", {})};
-  const tsb::TBuiltTransponder built = tsb::BuildTransponder(spec);
+  const tsb::TBuiltTransponder built = tsb::BuildTransponder(transponder);
 
   TSessions sessions;
   sessions.AddSession((dir_ / "Ticked.mp3").string(), "Ticked FM", true);
@@ -120,12 +120,12 @@ TEST_F(CaptureTitles, EveryChannelTellsItsTitlesAndTheRecordedOneLogsThemAtTheir
 
   const std::vector<std::string> expected = {titles[0].text, titles[1].text};
   for (size_t row = 0; row < 2; ++row) {
-    EXPECT_EQ(names[row], spec.services[row].rds.ps) << "ticked or not, row " << row;
+    EXPECT_EQ(names[row], transponder.services[row].rds.ps) << "ticked or not, row " << row;
     // The name may come before the first title, so an empty one may lead.
     std::vector<std::string> got = told[row];
     if (!got.empty() && got.front().empty()) got.erase(got.begin());
     EXPECT_EQ(got, expected) << "row " << row;
-    const icy::TTitle heard = server->FindSourceObject(spec.services[row].name)->Title();
+    const icy::TTitle heard = server->FindSourceObject(transponder.services[row].name)->Title();
     ASSERT_TRUE(heard.Block);
     EXPECT_EQ(*heard.Block, icy::MetadataBlock(titles[1].text));
   }
@@ -139,7 +139,7 @@ TEST_F(CaptureTitles, EveryChannelTellsItsTitlesAndTheRecordedOneLogsThemAtTheir
   EXPECT_EQ(lines[0], "00:00:00  " + titles[0].text);
   const auto [at, title] = ParseLine(lines[1]);
   EXPECT_EQ(title, titles[1].text);
-  const double chunkSeconds = kChunkBytes * 8.0 / (spec.services[0].audio.bitrateKbps * 1000.0);
+  const double chunkSeconds = kChunkBytes * 8.0 / (transponder.services[0].audio.bitrateKbps * 1000.0);
   EXPECT_GE(at, static_cast<int>(titles[1].fromSeconds - chunkSeconds));
   EXPECT_LE(at, static_cast<int>(titles[1].fromSeconds + 1));
   EXPECT_FALSE(fs::exists(dir_ / "Unticked.txt"));
