@@ -12,33 +12,6 @@ std::string Bounded(const std::string& utf8) {
   return utf8.substr(0, end);
 }
 
-// Length of the UTF-8 sequence at `at` and its code point; 0 when invalid.
-size_t DecodeOne(const std::string& s, size_t at, char32_t& cp) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char lead = byte(at);
-  size_t length;
-  char32_t min;
-  if (lead < 0x80) {
-    cp = lead;
-    return 1;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2, cp = lead & 0x1F, min = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, cp = lead & 0x0F, min = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, cp = lead & 0x07, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (at + length > s.size()) return 0;
-  for (size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (byte(at + i) & 0x3F);
-  }
-  // Overlong forms, surrogates and values past Unicode are no characters.
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return length;
-}
 
 size_t CharacterCount(const std::string& utf8) {
   size_t n = 0;
@@ -109,7 +82,7 @@ std::string PrintableText(const std::string& utf8) {
   out.reserve(utf8.size());
   for (size_t at = 0; at < utf8.size();) {
     char32_t cp = 0;
-    const size_t length = DecodeOne(utf8, at, cp);
+    const size_t length = text::DecodeUtf8(utf8, at, cp);
     if (length == 0) {
       out += '?';
       ++at;

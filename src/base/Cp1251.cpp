@@ -38,8 +38,10 @@ void AppendUtf8(std::string& out, char32_t cp) {
   }
 }
 
-// Decodes one UTF-8 sequence at s[i]; returns its length, 0 when malformed.
-size_t DecodeOne(std::string_view s, size_t i, char32_t& cp) {
+
+} // namespace
+
+size_t DecodeUtf8(std::string_view s, size_t i, char32_t& cp) {
   const auto b0 = static_cast<unsigned char>(s[i]);
   size_t len;
   char32_t min;
@@ -64,8 +66,6 @@ size_t DecodeOne(std::string_view s, size_t i, char32_t& cp) {
   if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
   return len;
 }
-
-} // namespace
 
 char32_t Cp1251ToCodePoint(unsigned char byte) {
   if (byte < 0x80) return byte;
@@ -108,7 +108,7 @@ std::u32string Utf8ToCodePoints(std::string_view utf8) {
   out.reserve(utf8.size());
   for (size_t i = 0; i < utf8.size();) {
     char32_t cp = 0;
-    const size_t len = DecodeOne(utf8, i, cp);
+    const size_t len = DecodeUtf8(utf8, i, cp);
     out += len == 0 ? char32_t{0xFFFD} : cp;
     i += len == 0 ? 1 : len;
   }
@@ -171,7 +171,7 @@ std::optional<std::u32string> CharsetToCodePoints(std::string_view bytes, const 
 bool IsValidUtf8(std::string_view bytes) {
   for (size_t i = 0; i < bytes.size();) {
     char32_t cp = 0;
-    const size_t len = DecodeOne(bytes, i, cp);
+    const size_t len = DecodeUtf8(bytes, i, cp);
     if (len == 0) return false;
     i += len;
   }

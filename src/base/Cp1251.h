@@ -26,6 +26,10 @@ char CodePointToCp1251(char32_t cp);
 // Unicode code point of one ISO 8859-5 byte.
 char32_t Iso88595ToCodePoint(unsigned char byte);
 
+// Length of the UTF-8 sequence at s[i] and its code point in `cp`; 0 when it
+// is malformed (cut off, overlong, a surrogate, past U+10FFFF).
+size_t DecodeUtf8(std::string_view s, size_t i, char32_t& cp);
+
 // UTF-8 of code points (no check that they are characters).
 std::string CodePointsToUtf8(std::u32string_view codePoints);
 
