@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "TsTiming.h"
@@ -22,6 +24,23 @@ constexpr double kFallbackByteRate = 250000;  // 2 Mbit/s when the file has no t
 constexpr auto kAckTimeout = std::chrono::seconds(2);
 constexpr uint64_t kPcrJump = 5 * kPcrHz;  // a larger step is a discontinuity
 constexpr auto kMaxLag = std::chrono::seconds(1);
+constexpr const char* kSpeedVariable = "MELLOWCASTER_EMULATOR_SPEED";
+constexpr double kMaxSpeed = 1000;
+
+// MELLOWCASTER_EMULATOR_SPEED replays faster than real time (a factor, 0 = as
+// fast as the capture takes it), so long runs can be tried in minutes. Unset
+// or unreadable: real time, and an unreadable value says so once.
+double SpeedFromEnvironment() {
+  const char* text = std::getenv(kSpeedVariable);
+  if (!text || !*text) return 1.0;
+  char* end = nullptr;
+  errno = 0;
+  const double factor = std::strtod(text, &end);
+  if (errno == 0 && end && *end == '\0' && factor >= 0 && factor <= kMaxSpeed) return factor;
+  std::fprintf(stderr, "Emulator: %s=%s ignored (0 to %g); replaying in real time\n", kSpeedVariable,
+               text, kMaxSpeed);
+  return 1.0;
+}
 
 bool IsDirectory(const std::string& path) {
   struct stat st {};
@@ -114,7 +133,8 @@ struct TPacer {
 
 } // namespace
 
-TEmulatorCard::TEmulatorCard(std::string dataFolder) : folder_(std::move(dataFolder)) {}
+TEmulatorCard::TEmulatorCard(std::string dataFolder)
+    : folder_(std::move(dataFolder)), speed_(SpeedFromEnvironment()) {}
 
 TEmulatorCard::~TEmulatorCard() { Close(); }
 
