@@ -48,7 +48,8 @@ using TFreeBytesReader = std::function<std::optional<uint64_t>()>;
 // free space of root's filesystem is under MinFreeBytes, the oldest archive files (oldest by day folder + name
 // time) first. `inUse` (full paths) are never removed, nor the title logs beside them. A title log goes with its
 // audio file; a day folder left empty is removed with its .m3u. Only names the archive writes, only regular files,
-// never following a symbolic link, never outside root.
+// never following a symbolic link, never outside root. Free space that cannot be read removes nothing by the floor
+// (a failure line says so). Failures past a few dozen are counted in one last line.
 TPruneResult PruneArchive(const std::string& root, const TRetention& retention, time_t now,
                           const std::vector<std::string>& inUse);
 
