@@ -146,12 +146,16 @@ std::string ChannelStream(const fs::path& channelList, const std::string& name) 
 }
 
 // True when `bytes` is one unbroken run of the stream that the card replays
-// in a loop.
+// in a loop. The demo's tones repeat, so the same opening can stand at
+// several places: any of them will do.
 bool ContiguousRun(const std::string& bytes, const std::string& stream) {
   if (bytes.size() < 256 || bytes.size() > stream.size()) return false;
   const std::string looped = stream + stream;
-  const size_t at = looped.find(bytes.substr(0, 256));
-  return at != std::string::npos && looped.compare(at, bytes.size(), bytes) == 0;
+  const std::string opening = bytes.substr(0, 256);
+  for (size_t at = looped.find(opening); at != std::string::npos && at + bytes.size() <= looped.size();
+       at = looped.find(opening, at + 1))
+    if (looped.compare(at, bytes.size(), bytes) == 0) return true;
+  return false;
 }
 
 // Icecast on `port` of loopback, relaying the channel from the program's
