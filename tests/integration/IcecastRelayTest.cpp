@@ -33,6 +33,8 @@ const fs::path kIcecastPages = "/usr/share/icecast2";
 const std::string kChannel = "Classic_Radio";
 const std::string kOtherChannel = "Europa_Plus__Moscow_";
 constexpr int kListeners = 4;
+// What each listener reads: a few seconds of the channel.
+constexpr size_t kListened = 64 * 1024;
 
 std::vector<std::string> Split(const std::string& text, const std::string& separator) {
   std::vector<std::string> parts;
@@ -144,12 +146,16 @@ std::string ChannelStream(const fs::path& channelList, const std::string& name) 
 }
 
 // True when `bytes` is one unbroken run of the stream that the card replays
-// in a loop.
+// in a loop. The demo's tones repeat, so the same opening can stand at
+// several places: any of them will do.
 bool ContiguousRun(const std::string& bytes, const std::string& stream) {
   if (bytes.size() < 256 || bytes.size() > stream.size()) return false;
   const std::string looped = stream + stream;
-  const size_t at = looped.find(bytes.substr(0, 256));
-  return at != std::string::npos && looped.compare(at, bytes.size(), bytes) == 0;
+  const std::string opening = bytes.substr(0, 256);
+  for (size_t at = looped.find(opening); at != std::string::npos && at + bytes.size() <= looped.size();
+       at = looped.find(opening, at + 1))
+    if (looped.compare(at, bytes.size(), bytes) == 0) return true;
+  return false;
 }
 
 // Icecast on `port` of loopback, relaying the channel from the program's
@@ -235,7 +241,7 @@ TEST_F(IcecastRelay, FourListenersGetTheChannelThroughOneSlotOfTheProgram) {
   for (int i = 0; i < kListeners; ++i)
     listeners.emplace_back([&, i] {
       THttpGet get(port, mount);
-      get.ReadUntil(SIZE_MAX, 6000);
+      get.ReadUntil(kListened, 30000);
       heads[i] = get.Head();
       bodies[i] = get.Body();
     });
@@ -260,7 +266,7 @@ TEST_F(IcecastRelay, FourListenersGetTheChannelThroughOneSlotOfTheProgram) {
     // Icecast hands on the program's content type and stream name.
     EXPECT_NE(heads[i].find("Content-Type: video/mpeg\r\n"), std::string::npos) << heads[i];
     EXPECT_NE(heads[i].find("icy-name:" + kChannel + "\r\n"), std::string::npos) << heads[i];
-    EXPECT_GE(bodies[i].size(), 32768u);
+    EXPECT_GE(bodies[i].size(), kListened);
     EXPECT_TRUE(ContiguousRun(bodies[i], stream)) << "bytes lost, doubled or added on the way";
   }
 

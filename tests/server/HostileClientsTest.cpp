@@ -224,7 +224,7 @@ TEST(HostileClients, PlayersGetEveryByteWhileTwoHundredHostileConnectionsHitTheS
 
   // The storm: bursts of 20 connections every 0.1 s, as a flood comes, in a
   // fixed mixed order. Refused ones wait three times the head's time limit
-  // for the server to end them; the others leave after 3 to 8 s. Threads are
+  // for the server to end them; the others leave after 2 to 4.5 s. Threads are
   // counted all along; those that have left their request but are not joined
   // yet may briefly stand beside a full set.
   const int threadsBefore = ThreadCount(), filesBefore = OpenFiles();
@@ -241,7 +241,7 @@ TEST(HostileClients, PlayersGetEveryByteWhileTwoHundredHostileConnectionsHitTheS
     for (; opened < hostile.size() && now >= stormStart + int(opened / 20) * 100ms; ++opened)
       Open(hostile[opened], port,
            now + (hostile[opened].kind->refused ? 3 * std::chrono::milliseconds(server->HeaderTimeout)
-                                                : 3s + int(opened % 6) * 1s));
+                                                : 2s + int(opened % 6) * 500ms));
     std::vector<pollfd> fds;
     std::vector<THostile*> owners;
     for (auto& h : hostile)
