@@ -7,6 +7,7 @@
 //   MC_FAKE_DVB_UNPLUG  a path: once it exists, the card is unplugged
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -48,21 +49,38 @@ struct TFakeAdapter {
     feeder.join();
   }
 
-  // About 1.5 MB/s, a small radio transponder's rate.
+  // About 1.5 MB/s, a small radio transponder's rate, held to the clock: a
+  // loaded machine that wakes the feeder late gets the packets it missed, as
+  // a tuner keeps sending while nobody reads.
   void Feed() {
+    constexpr double kPacketsPerSecond = 8000;
+    constexpr int64_t kMostPerWake = 2000;  // a long stall is not caught up in one burst
     std::ifstream in(Env("MC_FAKE_DVB_TS"), std::ios::binary);
     const std::string ts((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const std::string unplug = Env("MC_FAKE_DVB_UNPLUG");
     bool vanished = false;
     size_t at = 0;
+    int64_t fed = 0;
+    auto since = std::chrono::steady_clock::now();
     while (!stop) {
       struct stat st{};
       if (!vanished && !unplug.empty() && ::stat(unplug.c_str(), &st) == 0) {
         kernel.Vanish();
         vanished = true;
       }
+      const auto now = std::chrono::steady_clock::now();
+      const auto due = static_cast<int64_t>(std::chrono::duration<double>(now - since).count() * kPacketsPerSecond);
       const bool locked = kernel.Locked();  // a tuner without lock delivers nothing
-      for (int i = 0; i < 40 && locked && !vanished && ts.size() >= 188; ++i) {
+      int64_t owed = 0;
+      if (!locked || vanished) {
+        since = now;  // nothing is owed for a time without lock
+        fed = 0;
+      } else if (owed = due - fed; owed > kMostPerWake) {
+        owed = kMostPerWake;  // what a long stall missed beyond one burst is lost
+        since = now;
+        fed = -kMostPerWake;
+      }
+      for (; owed > 0 && ts.size() >= 188; --owed, ++fed) {
         if (at + 188 > ts.size()) at = 0;
         const auto* p = reinterpret_cast<const uint8_t*>(ts.data() + at);
         kernel.Feed(static_cast<uint16_t>(((p[1] & 0x1F) << 8) | p[2]), std::vector<uint8_t>(p, p + 188));
