@@ -1,10 +1,15 @@
 #include "capture/CaptureSession.h"
+#include "capture/ArchiveChannel.h"
 #include "base/InOutError.h"
 #include "server/SocketsStartup.h"
 #include "capture/ReencodeTestAudio.h"
 
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <fcntl.h>
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -285,6 +290,69 @@ TEST_F(CaptureCallback, LowRateAudioAfterAHighRateOpeningReachesTheFileWhole) {
   ASSERT_EQ(back.rate, 48000);
   // Less only by the frames the decoder and the encoder still hold.
   EXPECT_NEAR(static_cast<double>(back.PerChannel()) / back.rate, seconds, 0.15);
+}
+
+// An archived channel cut every second while its audio comes, broadcast and
+// re-encoded: every file begins with a frame and decodes alone, the broadcast
+// files joined are the stream from its first frame, and the re-encoded ones
+// are each a sequence of their own (the encoder flushed at the cut).
+TEST_F(CaptureCallback, AnArchivedChannelIsCutIntoFilesThatEachPlayAlone) {
+  using namespace reencode_test;
+  const Bytes es = MakeLayer2(48000, 2, 192, 20.0);
+  for (const RecordFormat format : {RecordFormat::Pcm, RecordFormat::Mp3}) {
+    SCOPED_TRACE(format == RecordFormat::Pcm ? "broadcast" : "re-encoded");
+    const fs::path archive = dir_ / (format == RecordFormat::Pcm ? "pcm" : "mp3");
+    fs::create_directories(archive);
+    const int fd = ::open(archive.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    sessions_.AddArchivedSession("A", std::make_unique<TArchiveChannel>(fd, archive.string(), "A", 1));
+    ::close(fd);
+    format_ = format;
+    AttachCapture(&target_);
+    Recording = true;
+    // Fed a chunk at a time with pauses until three files were begun; the
+    // stream loops when a slow machine needs more of it.
+    Bytes fed;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (size_t at = 0; sessions_[0].FilesBegun < 3 && std::chrono::steady_clock::now() < end;) {
+      for (int k = 0; k < 178; ++k, at = (at + 184) % (es.size() - es.size() % 184)) {
+        auto p = Packet(false, -1, -1);
+        std::copy(es.begin() + static_cast<long>(at), es.begin() + static_cast<long>(at + 184), p.begin() + 4);
+        fed.insert(fed.end(), p.begin() + 4, p.end());
+        OnTsPacket(p.data(), 188, 1);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    DetachCapture();
+    Recording = false;
+    EXPECT_TRUE(sessions_.CloseFiles().empty());
+    ASSERT_GE(sessions_[0].FilesBegun.load(), 3u);
+    EXPECT_TRUE(failures_.empty());
+
+    std::vector<fs::path> files;
+    for (const auto& e : fs::recursive_directory_iterator(archive / "A"))
+      if (e.is_regular_file() && e.path().extension() != ".m3u") files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    ASSERT_EQ(files.size(), sessions_[0].FilesBegun.load());
+    std::string joined;
+    for (size_t k = 0; k < files.size(); ++k) {
+      const fs::path& f = files[k];
+      EXPECT_EQ(f.extension(), format == RecordFormat::Pcm ? ".mp2" : ".mp3");
+      const std::string bytes = Read(f.string());
+      joined += bytes;
+      if (k + 1 == files.size()) break;  // begun just before the stop: it may hold too little to decode
+      ASSERT_GE(bytes.size(), 4u);
+      EXPECT_EQ(static_cast<uint8_t>(bytes[0]), 0xFF) << f << " begins with a frame";
+      const auto decoded = testsupport::DecodeMpegAudio(bytes, false);
+      EXPECT_TRUE(decoded.error.empty() && decoded.frames > 0) << f << ": " << decoded.error;
+      EXPECT_EQ(decoded.layer, format == RecordFormat::Pcm ? 2 : 3) << f;
+    }
+    if (format == RecordFormat::Pcm) {
+      EXPECT_EQ(static_cast<int64_t>(joined.size()), sessions_[0].BytesRecorded);
+      EXPECT_TRUE(joined == std::string(fed.begin(), fed.begin() + static_cast<long>(joined.size())))
+          << "bytes lost or doubled at a cut";
+    }
+    sessions_.RemoveAll();
+  }
 }
 
 } // namespace
