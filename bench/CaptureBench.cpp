@@ -2,10 +2,8 @@
 // ring buffers and the server sources, against copying the same payload
 // bytes with memcpy; and " MP3", to see how many 192 kbit/s channels one core
 // re-encodes in real time.
+#include "BenchMaterial.h"
 #include "capture/CaptureSession.h"
-#include "server/AudioServer.h"
-#include "server/ServerTestUtil.h"
-#include "server/SocketsStartup.h"
 #include "tsbuilder/MpegAudio.h"
 
 #include <benchmark/benchmark.h>
@@ -20,16 +18,7 @@ namespace {
 
 constexpr double kPacketsPerSecond192k = 24000.0 / 184.0;  // one 192 kbit/s channel
 
-// 188-byte packets whose payload is the given elementary stream.
-std::vector<uint8_t> Packetize(const std::vector<uint8_t>& es) {
-  std::vector<uint8_t> out;
-  for (size_t off = 0; off + 184 <= es.size(); off += 184) {
-    const uint8_t head[4] = {0x47, 0x01, 0x00, 0x10};
-    out.insert(out.end(), head, head + 4);
-    out.insert(out.end(), es.begin() + static_cast<long>(off), es.begin() + static_cast<long>(off + 184));
-  }
-  return out;
-}
+using benchmaterial::Packetize;
 
 const std::vector<uint8_t>& LayerIIPackets() {
   static const std::vector<uint8_t> packets = [] {
@@ -40,18 +29,9 @@ const std::vector<uint8_t>& LayerIIPackets() {
 }
 
 void RunCallback(benchmark::State& state, RecordFormat format) {
-  SocketsStartup();
   const int n = static_cast<int>(state.range(0));
-  std::vector<std::string> names;
-  for (int i = 0; i < n; ++i) names.push_back("Channel_" + std::to_string(i));
-  auto server = StartRecordingServer(names, servertest::FreePort());
-  TSessions sessions;
-  for (const auto& name : names) sessions.AddSession("", name, false);
-  std::atomic<RecordFormat> fmt{format};
-  CaptureTarget target;
-  target.Sessions = &sessions;
-  target.Server = server.get();
-  target.Format = &fmt;
+  benchmaterial::TCallbackRig rig(n, format);
+  CaptureTarget& target = rig.target;
   AttachCapture(&target);
 
   const auto& packets = LayerIIPackets();

@@ -7,7 +7,6 @@
 //  - the delivery thread's own time per packet with 250 channels in " MP3"
 //    (the pool takes the chunks) and in " PCM" (cpu column: that thread's CPU).
 #include <benchmark/benchmark.h>
-#include <twolame.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,10 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "BenchMaterial.h"
 #include "capture/CaptureSession.h"
-#include "server/AudioServer.h"
-#include "server/ServerTestUtil.h"
-#include "server/SocketsStartup.h"
 
 namespace {
 
@@ -32,43 +29,10 @@ constexpr double kSeconds = 30;
 constexpr int kPooledChannels = 8;
 
 struct TMaterial {
-  std::vector<uint8_t> packets;  // 188-byte packets of the elementary stream
-  std::string path;
-  TMaterial() {
-    twolame_options* o = twolame_init();
-    twolame_set_in_samplerate(o, 48000);
-    twolame_set_out_samplerate(o, 48000);
-    twolame_set_num_channels(o, 2);
-    twolame_set_mode(o, TWOLAME_STEREO);
-    twolame_set_bitrate(o, 384);
-    twolame_init_params(o);
-    std::vector<short> pcm(1152 * 2);
-    std::vector<unsigned char> buf(16384);
-    std::vector<uint8_t> es;
-    const int total = static_cast<int>(kSeconds * 48000);
-    for (int start = 0; start < total; start += 1152) {
-      for (int i = 0; i < 1152; ++i) {
-        const double t = (start + i) / 48000.0;
-        // A chord with a slow sweep, so the encoder has real work on both channels.
-        pcm[i * 2] = static_cast<short>(6000 * std::sin(2 * M_PI * 440 * t) +
-                                        3000 * std::sin(2 * M_PI * (1000 + 500 * std::sin(t)) * t));
-        pcm[i * 2 + 1] = static_cast<short>(6000 * std::sin(2 * M_PI * 660 * t) +
-                                            2000 * std::sin(2 * M_PI * 5000 * t));
-      }
-      const int n = twolame_encode_buffer_interleaved(o, pcm.data(), 1152, buf.data(), static_cast<int>(buf.size()));
-      es.insert(es.end(), buf.begin(), buf.begin() + std::max(n, 0));
-    }
-    const int n = twolame_encode_flush(o, buf.data(), static_cast<int>(buf.size()));
-    es.insert(es.end(), buf.begin(), buf.begin() + std::max(n, 0));
-    twolame_close(&o);
-    for (size_t off = 0; off + 184 <= es.size(); off += 184) {
-      const uint8_t head[4] = {0x47, 0x01, 0x00, 0x10};
-      packets.insert(packets.end(), head, head + 4);
-      packets.insert(packets.end(), es.begin() + static_cast<long>(off), es.begin() + static_cast<long>(off + 184));
-    }
-    path = "/tmp/mc_pool_bench_" + std::to_string(::getpid()) + ".mp2";
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(es.data()), static_cast<std::streamsize>(es.size()));
-  }
+  std::vector<uint8_t> es = benchmaterial::ChordLayerII(kSeconds, 384);
+  std::vector<uint8_t> packets = benchmaterial::Packetize(es);  // 188-byte packets of the elementary stream
+  std::string path = "/tmp/mc_pool_bench_" + std::to_string(::getpid()) + ".mp2";
+  TMaterial() { benchmaterial::WriteFile(path, es); }
   ~TMaterial() { std::remove(path.c_str()); }
   size_t Count() const { return packets.size() / 188; }
 };
@@ -157,17 +121,8 @@ void BM_PoolReencode(benchmark::State& state) {
 void BM_DeliveryPerPacket(benchmark::State& state) {
   const RecordFormat format = state.range(0) ? RecordFormat::Mp3 : RecordFormat::Pcm;
   constexpr int kChannels = 250;
-  SocketsStartup();
-  std::vector<std::string> names;
-  for (int i = 0; i < kChannels; ++i) names.push_back("Channel_" + std::to_string(i));
-  auto server = StartRecordingServer(names, servertest::FreePort());
-  TSessions sessions;
-  for (const auto& name : names) sessions.AddSession("", name, false);
-  std::atomic<RecordFormat> fmt{format};
-  CaptureTarget target;
-  target.Sessions = &sessions;
-  target.Server = server.get();
-  target.Format = &fmt;
+  benchmaterial::TCallbackRig rig(kChannels, format);
+  CaptureTarget& target = rig.target;
   TEncoderPoolSettings s;
   s.Work = [&](size_t row, const TPoolChunk& chunk) { ProcessPooledChunk(target, row, chunk); };
   TEncoderPool pool(kChannels, s);

@@ -2,7 +2,6 @@
 // against the lame command line doing the same decode and encode on the same
 // file in the same run. Ratios and real-time channel counts are counters.
 #include <benchmark/benchmark.h>
-#include <twolame.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchMaterial.h"
 #include "capture/MpegReencoder.h"
 
 namespace {
@@ -22,41 +22,10 @@ namespace {
 constexpr double kSeconds = 120;
 
 struct TMaterial {
-  std::vector<uint8_t> bytes;
-  std::string path;
-  std::string outPath;
-  TMaterial() {
-    twolame_options* o = twolame_init();
-    twolame_set_in_samplerate(o, 48000);
-    twolame_set_out_samplerate(o, 48000);
-    twolame_set_num_channels(o, 2);
-    twolame_set_mode(o, TWOLAME_STEREO);
-    twolame_set_bitrate(o, 192);
-    twolame_init_params(o);
-    std::vector<short> pcm(1152 * 2);
-    std::vector<unsigned char> buf(16384);
-    const int total = static_cast<int>(kSeconds * 48000);
-    for (int start = 0; start < total; start += 1152) {
-      for (int i = 0; i < 1152; ++i) {
-        const double t = (start + i) / 48000.0;
-        // A chord with a slow sweep, so the encoder has real work on both channels.
-        pcm[i * 2] = static_cast<short>(6000 * std::sin(2 * M_PI * 440 * t) +
-                                        3000 * std::sin(2 * M_PI * (1000 + 500 * std::sin(t)) * t));
-        pcm[i * 2 + 1] = static_cast<short>(6000 * std::sin(2 * M_PI * 660 * t) +
-                                            2000 * std::sin(2 * M_PI * 5000 * t));
-      }
-      const int n = twolame_encode_buffer_interleaved(o, pcm.data(), 1152, buf.data(),
-                                                      static_cast<int>(buf.size()));
-      bytes.insert(bytes.end(), buf.begin(), buf.begin() + std::max(n, 0));
-    }
-    const int n = twolame_encode_flush(o, buf.data(), static_cast<int>(buf.size()));
-    bytes.insert(bytes.end(), buf.begin(), buf.begin() + std::max(n, 0));
-    twolame_close(&o);
-    path = "/tmp/mc_reencode_bench_" + std::to_string(::getpid()) + ".mp2";
-    outPath = "/tmp/mc_reencode_bench_" + std::to_string(::getpid()) + ".mp3";
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  }
+  std::vector<uint8_t> bytes = benchmaterial::ChordLayerII(kSeconds, 192);
+  std::string path = "/tmp/mc_reencode_bench_" + std::to_string(::getpid()) + ".mp2";
+  std::string outPath = "/tmp/mc_reencode_bench_" + std::to_string(::getpid()) + ".mp3";
+  TMaterial() { benchmaterial::WriteFile(path, bytes); }
   ~TMaterial() {
     std::remove(path.c_str());
     std::remove(outPath.c_str());

@@ -1,4 +1,1 @@
-if(NOT TARGET PkgConfig::TWOLAME)
-  pkg_check_modules(TWOLAME REQUIRED IMPORTED_TARGET twolame)
-endif()
-mc_add_bench(reencode_bench SOURCES ReencodeBench.cpp LIBS PkgConfig::TWOLAME)
+mc_add_bench(reencode_bench SOURCES ReencodeBench.cpp LIBS mc_bench_material)

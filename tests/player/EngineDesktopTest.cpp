@@ -79,13 +79,7 @@ std::string Garbage(size_t n) {
 class TEndlessServer {
  public:
   explicit TEndlessServer(std::string body) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&sa), &len);
-    port_ = ntohs(sa.sin_port);
-    ::listen(listener_, 1);
+    listener_ = servertest::ListenOnLoopback(port_);
     thread_ = std::thread([this, body = std::move(body)] {
       const int s = ::accept(listener_, nullptr, nullptr);
       if (s < 0) return;
@@ -201,13 +195,10 @@ TEST_F(EngineDesktop, DamageInAFileIsSkippedToTheNextGoodFrame) {
 // A server that takes the connection and never answers holds an open for
 // its whole time-out; a stop or another input queued behind it cuts it short.
 TEST_F(EngineDesktop, AStopOrNewInputQueuedBehindAConnectingOpenIsNotHeldUp) {
-  const int mute = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  ASSERT_EQ(::bind(mute, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  socklen_t len = sizeof sa;
-  ::getsockname(mute, reinterpret_cast<sockaddr*>(&sa), &len);
-  ::listen(mute, 8);  // connections wait in the backlog, unanswered
-  const std::string silent = "http://127.0.0.1:" + std::to_string(ntohs(sa.sin_port)) + "/X";
+  uint16_t mutePort = 0;
+  const int mute = servertest::ListenOnLoopback(mutePort, 8);  // connections wait in the backlog, unanswered
+  ASSERT_GE(mute, 0);
+  const std::string silent = "http://127.0.0.1:" + std::to_string(mutePort) + "/X";
   const std::string closed = "http://127.0.0.1:" + std::to_string(servertest::FreePort()) + "/X";
   player.OutputOpen("dummy");
   for (const bool stop : {true, false}) {

@@ -24,13 +24,7 @@ struct TAnswer {
 class TOneAnswerServer {
  public:
   explicit TOneAnswerServer(std::string answer) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&sa), &len);
-    port_ = ntohs(sa.sin_port);
-    ::listen(listener_, 1);
+    listener_ = servertest::ListenOnLoopback(port_);
     thread_ = std::thread([this, answer = std::move(answer)] {
       const int s = ::accept(listener_, nullptr, nullptr);
       if (s < 0) return;

@@ -15,8 +15,8 @@
 
 namespace servertest {
 
-// A port that was free a moment ago (bound to 0, then released).
-inline uint16_t FreePort() {
+// A socket bound to a loopback port the kernel chose; its number in `port`.
+inline int BindLoopback(uint16_t& port) {
   const int s = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
@@ -24,8 +24,22 @@ inline uint16_t FreePort() {
   ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
   socklen_t len = sizeof sa;
   ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
-  ::close(s);
-  return ntohs(sa.sin_port);
+  port = ntohs(sa.sin_port);
+  return s;
+}
+
+// A port that was free a moment ago (bound to 0, then released).
+inline uint16_t FreePort() {
+  uint16_t port = 0;
+  ::close(BindLoopback(port));
+  return port;
+}
+
+// A listening socket on a free loopback port, for a test's own peer server.
+inline int ListenOnLoopback(uint16_t& port, int backlog = 1) {
+  const int s = BindLoopback(port);
+  ::listen(s, backlog);
+  return s;
 }
 
 // Connected socket, or -1. A receive buffer size above 0 is set before the

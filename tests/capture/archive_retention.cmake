@@ -1,0 +1,1 @@
+mc_add_test(archive_retention_test SOURCES capture/ArchiveRetentionTest.cpp)
