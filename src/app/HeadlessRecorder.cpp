@@ -361,6 +361,7 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
     PrintError(m);
     ++problems;
   };
+  hooks.Notice = PrintError;
   int status = 0;
   {
     TRecordingRun run(list, options, card, hooks, *port);

@@ -1,7 +1,9 @@
 #include "capture/RecordingRun.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <fcntl.h>
 #include <map>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 
 #include "capture/ArchiveChannel.h"
 #include "capture/ArchiveNames.h"
+#include "capture/ArchiveRetention.h"
 #include "device/DevicePlugin.h"
 #include "server/AudioServer.h"
 #include "base/Convert.h"
@@ -211,6 +214,7 @@ bool TRecordingRun::Start() {
   archives_.clear();
   archiveWatch_.assign(sessions_.Count(), TArchiveWatch{});
   archiveRoomMade_ = false;
+  archiveShortTold_ = false;
   Recording.store(true, std::memory_order_release);
   if (hooks_.ListMenuChanged) hooks_.ListMenuChanged(true);
   return true;
@@ -253,7 +257,20 @@ std::vector<std::string> TRecordingRun::ArchiveFilesInUse() {
 }
 
 void TRecordingRun::MakeRoomInArchive() {
-  // The retention of old archive files is called here.
+  archive::TRetention retention;
+  retention.KeepDays = options_.ArchiveKeepDays.value_or(0);
+  retention.MinFreeBytes = static_cast<uint64_t>(std::max<int64_t>(options_.ArchiveMinFreeMb, 0)) << 20;
+  const archive::TPruneResult result =
+      archive::PruneArchive(options_.ArchiveFolder, retention, std::time(nullptr), ArchiveFilesInUse());
+  if (!hooks_.Notice) return;
+  if (!result.Removed.empty())
+    hooks_.Notice("Архив: удалено файлов: " + std::to_string(result.Removed.size()) + " (" +
+                  result.Removed.front() + (result.Removed.size() > 1 ? " и другие)" : ")"));
+  for (const std::string& failure : result.Failures) hooks_.Notice("Архив: " + failure);
+  if (!result.FloorReached && !archiveShortTold_)
+    hooks_.Notice("Архив: свободно меньше " + std::to_string(options_.ArchiveMinFreeMb) +
+                  " МБ, а удалять больше нечего: освободите место, иначе запись остановится");
+  archiveShortTold_ = !result.FloorReached;
 }
 
 // Undoes a start that failed part way and restores the idle state.

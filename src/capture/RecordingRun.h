@@ -31,6 +31,9 @@ struct RecordingHooks {
   // A message for the user (UTF-8). From the delivery thread for a failed
   // append, so it too must hand over and return at once.
   std::function<void(const std::string& message)> Message;
+  // Something the user should know that is no failure of the recording
+  // (UTF-8): what the archive's retention removed or could not remove.
+  std::function<void(const std::string& message)> Notice;
   // From the delivery thread too: row `row` records no more in this run
   // (told after its Message).
   std::function<void(size_t row)> RecordingStopped;
@@ -133,4 +136,5 @@ class TRecordingRun {
   };
   std::vector<TArchiveWatch> archiveWatch_;
   bool archiveRoomMade_ = false;  // at the start
+  bool archiveShortTold_ = false;  // the free space stays under the floor
 };

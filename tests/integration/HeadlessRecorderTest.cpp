@@ -595,8 +595,9 @@ TEST_F(HeadlessRecorder, ArchiveCutsOnFramesJoinsWithoutLossAndARestartOverwrite
   const auto runFor = [&](size_t more) {
     std::map<std::string, size_t> had;
     for (const auto& [channel, pid] : channels) had[channel] = listed(channel).size();
-    TProgram program(kProgram, Args({"--record", "all", "--archive", archive.string(), "--split-seconds", "2"}),
-                     dir_.string());
+    TProgram program(
+        kProgram, Args({"--record", "all", "--archive", archive.string(), "--split-seconds", "2", "--keep", "30"}),
+        dir_.string());
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     const auto enough = [&] {
       for (const auto& [channel, pid] : channels)
@@ -609,7 +610,16 @@ TEST_F(HeadlessRecorder, ArchiveCutsOnFramesJoinsWithoutLossAndARestartOverwrite
     EXPECT_EQ(program.Wait(60000), 0) << program.Errors();
     EXPECT_EQ(program.Errors().find("Канал"), std::string::npos) << program.Errors();
   };
+  // An archive file past --keep goes at the start; a file of another name stays.
+  fs::create_directories(archive / "Classic_Radio/2020-01-01");
+  const fs::path old = archive / "Classic_Radio/2020-01-01/10-00-00.mp2", foreign = archive / "Classic_Radio/notes.mp2";
+  std::ofstream(old) << "old";
+  std::ofstream(foreign) << "mine";
+  fs::last_write_time(old, fs::file_time_type::clock::now() - std::chrono::hours(24 * 40));
+  fs::last_write_time(foreign, fs::file_time_type::clock::now() - std::chrono::hours(24 * 40));
   runFor(3);
+  EXPECT_FALSE(fs::exists(old));
+  EXPECT_EQ(ReadWhole(foreign.string()), "mine");
   ::unsetenv("MELLOWCASTER_EMULATOR_SPEED");
 
   std::map<std::string, std::string> first;  // every file of the first run and its bytes
@@ -619,7 +629,7 @@ TEST_F(HeadlessRecorder, ArchiveCutsOnFramesJoinsWithoutLossAndARestartOverwrite
     ASSERT_GE(files.size(), 3u);
     std::set<std::string> onDisk;
     for (const auto& e : fs::recursive_directory_iterator(archive / channel))
-      if (e.path().extension() == ".mp2") onDisk.insert(fs::relative(e.path(), archive / channel).string());
+      if (e.path().extension() == ".mp2" && e.path().parent_path() != archive / channel) onDisk.insert(fs::relative(e.path(), archive / channel).string());
     EXPECT_EQ(onDisk, std::set<std::string>(files.begin(), files.end())) << "the playlists list every file";
     std::string joined;
     for (size_t f = 0; f < files.size(); ++f) {
