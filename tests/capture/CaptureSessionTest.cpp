@@ -355,6 +355,44 @@ TEST_F(CaptureCallback, AnArchivedChannelIsCutIntoFilesThatEachPlayAlone) {
   }
 }
 
+// A channel gone silent: the watch closes its file only when no packet came
+// since it counted, and the audio that returns begins a new file at a frame.
+TEST_F(CaptureCallback, ASilentChannelsFileClosesAndItsAudioResumesInANewOne) {
+  const reencode_test::Bytes es = reencode_test::MakeLayer2(48000, 2, 192, 10.0);
+  const fs::path archive = dir_ / "archive";
+  fs::create_directories(archive);
+  const int fd = ::open(archive.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  sessions_.AddArchivedSession("A", std::make_unique<TArchiveChannel>(fd, archive.string(), "A", 3600));
+  ::close(fd);
+  AttachCapture(&target_);
+  Recording = true;
+  const auto feed = [&](size_t from, size_t to) {
+    for (size_t at = from; at + 184 <= to; at += 184) {
+      auto p = Packet(false, -1, -1);
+      std::copy(es.begin() + static_cast<long>(at), es.begin() + static_cast<long>(at + 184), p.begin() + 4);
+      OnTsPacket(p.data(), 188, 1);
+    }
+  };
+  feed(0, 184 * 400);
+  CaptureSession& s = sessions_[0];
+  ASSERT_EQ(s.FilesBegun.load(), 1u);
+  InterruptArchive(target_, 0, s.Packets.load() - 1);
+  EXPECT_GE(s.OutputFile, 0) << "a packet came since the count: the file stays";
+  InterruptArchive(target_, 0, s.Packets.load());
+  EXPECT_LT(s.OutputFile, 0);
+  const std::string first = s.FileName;
+  feed(184 * 600 + 77, es.size());  // not adjacent: resumes mid-frame
+  EXPECT_EQ(s.FilesBegun.load(), 2u);
+  DetachCapture();
+  EXPECT_TRUE(sessions_.CloseFiles().empty());
+  EXPECT_NE(s.FileName, first);
+  const std::string resumed = Read(s.FileName);
+  ASSERT_GE(resumed.size(), 32767u);
+  EXPECT_EQ(static_cast<uint8_t>(resumed[0]), 0xFF) << "it begins with a frame";
+  EXPECT_GT(testsupport::DecodeMpegAudio(resumed, false).frames, 0u);
+  EXPECT_TRUE(failures_.empty());
+}
+
 } // namespace
 
 namespace {
