@@ -1,5 +1,6 @@
 #include "capture/ArchiveChannel.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -77,11 +78,13 @@ size_t TArchiveChannel::CutIn(const uint8_t* data, size_t n, TClock::time_point 
   return walk_.Walk(data, n, from);
 }
 
-TArchiveChannel::TOpened TArchiveChannel::OpenNext(const std::string& extension, std::time_t wall,
+TArchiveChannel::TOpened TArchiveChannel::OpenNext(const std::string& extension,
+                                                   std::chrono::system_clock::time_point wall,
                                                    TClock::time_point startedAt) {
   TOpened opened;
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(wall);
   std::tm local{};
-  ::localtime_r(&wall, &local);
+  ::localtime_r(&seconds, &local);
   const std::string day = ArchiveDay(local);
   const int dayFd = OpenFolderAt(fd_, day);
   if (dayFd < 0) {
@@ -109,7 +112,10 @@ TArchiveChannel::TOpened TArchiveChannel::OpenNext(const std::string& extension,
   if (opened.Fd < 0) return opened;
   opened.LogName = path_ + "/" + day + "/" + stem + ".txt";
   opened.PlaylistError = ListInPlaylist(fd_, day, day + "/" + stem + "." + extension);
-  deadline_ = startedAt + UntilNextCut(local, period_);
+  // The name has whole seconds; the cut keeps the part of the second gone.
+  const auto intoSecond = std::max(wall - std::chrono::system_clock::from_time_t(seconds),
+                                   std::chrono::system_clock::duration::zero());
+  deadline_ = startedAt + UntilNextCut(local, period_) - std::chrono::duration_cast<TClock::duration>(intoSecond);
   due_ = false;
   return opened;
 }

@@ -40,7 +40,8 @@ class TArchiveChannel {
   // Begins the next file, named by `wall` (the time its first byte came);
   // the next cut falls due at the next multiple of the period after it,
   // counted on the steady clock from `startedAt`. `extension` without dot.
-  TOpened OpenNext(const std::string& extension, std::time_t wall, TClock::time_point startedAt);
+  TOpened OpenNext(const std::string& extension, std::chrono::system_clock::time_point wall,
+                   TClock::time_point startedAt);
   // The current file ends with nothing after it (no data): whatever comes
   // next begins a new one at its first frame.
   void Interrupt();

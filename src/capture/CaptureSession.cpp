@@ -121,8 +121,8 @@ bool BeginArchiveFile(CaptureTarget& target, CaptureSession& s, size_t row, cons
   if (const int err = s.CloseOutputFile(); err && target.FileNotice)
     target.FileNotice(row, "файл " + ended + " не закрыт (" + text::InOutErrorMessage(err) + ")");
   const auto late = std::chrono::steady_clock::now() - arrived;
-  const std::time_t wall = std::chrono::system_clock::to_time_t(
-      std::chrono::system_clock::now() - std::chrono::duration_cast<std::chrono::system_clock::duration>(late));
+  const auto wall =
+      std::chrono::system_clock::now() - std::chrono::duration_cast<std::chrono::system_clock::duration>(late);
   TArchiveChannel::TOpened opened = s.Archive->OpenNext(extension, wall, arrived);
   if (opened.Fd < 0) {
     s.AppendStopped = true;

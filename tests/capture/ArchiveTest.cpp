@@ -169,11 +169,11 @@ class ArchiveChannelTest : public ::testing::Test {
     ::tzset();
   }
   // 2026-03-07 at the time given, UTC.
-  static std::time_t At(int hour, int minute, int second, int day = 7) {
+  static std::chrono::system_clock::time_point At(int hour, int minute, int second, int day = 7) {
     std::tm t = Local(2026, 3, day, hour, minute, second);
-    return ::timegm(&t);
+    return std::chrono::system_clock::from_time_t(::timegm(&t));
   }
-  std::string Opened(TArchiveChannel& channel, const std::string& extension, std::time_t wall) {
+  std::string Opened(TArchiveChannel& channel, const std::string& extension, std::chrono::system_clock::time_point wall) {
     TArchiveChannel::TOpened o = channel.OpenNext(extension, wall, TClock::now());
     EXPECT_GE(o.Fd, 0) << text::InOutErrorMessage(o.Error);
     EXPECT_EQ(o.PlaylistError, 0);
@@ -227,11 +227,12 @@ TEST_F(ArchiveChannelTest, CutsAtTheFirstFrameAfterThePeriodEnds) {
   const auto start = TClock::now();
   const size_t piece = 40000;
   ASSERT_EQ(channel.CutIn(s.Bytes.data(), piece, start, 128), 50u) << "nothing open: the first frame";
-  ::close(channel.OpenNext("mp3", At(12, 0, 58), start).Fd);  // the period ends 2 s later
-  EXPECT_EQ(channel.CutIn(s.Bytes.data() + piece, piece, start + std::chrono::seconds(1), 128),
+  // Half a second into 12:00:58: the period ends 1.5 s later.
+  ::close(channel.OpenNext("mp3", At(12, 0, 58) + std::chrono::milliseconds(500), start).Fd);
+  EXPECT_EQ(channel.CutIn(s.Bytes.data() + piece, piece, start + std::chrono::milliseconds(1400), 128),
             TArchiveChannel::kNoCut);
   // 0.5 s past the end at 128 kbit/s: the last 8000 bytes came after it.
-  const size_t cut = channel.CutIn(s.Bytes.data() + 2 * piece, piece, start + std::chrono::milliseconds(2500), 128);
+  const size_t cut = channel.CutIn(s.Bytes.data() + 2 * piece, piece, start + std::chrono::seconds(2), 128);
   EXPECT_EQ(cut + 2 * piece, *s.Starts.lower_bound(3 * piece - 8000));
   channel.Interrupt();
   EXPECT_EQ(channel.CutIn(s.Bytes.data() + 3 * piece + 1000, 5000, start, 128) + 3 * piece + 1000,
