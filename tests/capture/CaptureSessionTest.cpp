@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -391,6 +392,37 @@ TEST_F(CaptureCallback, ASilentChannelsFileClosesAndItsAudioResumesInANewOne) {
   EXPECT_EQ(static_cast<uint8_t>(resumed[0]), 0xFF) << "it begins with a frame";
   EXPECT_GT(testsupport::DecodeMpegAudio(resumed, false).frames, 0u);
   EXPECT_TRUE(failures_.empty());
+}
+
+// A file the archive cannot make (here: the day's folder is a link) stops
+// that channel with one report, as a failed append does.
+TEST_F(CaptureCallback, AnArchiveFileThatCannotBeMadeStopsTheChannelOnce) {
+  const fs::path archive = dir_ / "archive";
+  fs::create_directories(archive / "A");
+  fs::create_directories(dir_ / "elsewhere");
+  for (const int days : {0, 1}) {  // today's folder, and tomorrow's should midnight come
+    const std::time_t t = std::time(nullptr) + days * 86400;
+    std::tm local{};
+    ::localtime_r(&t, &local);
+    char day[16];
+    std::strftime(day, sizeof day, "%Y-%m-%d", &local);
+    fs::create_directory_symlink(dir_ / "elsewhere", archive / "A" / day);
+  }
+  const int fd = ::open(archive.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  sessions_.AddArchivedSession("A", std::make_unique<TArchiveChannel>(fd, archive.string(), "A", 3600));
+  ::close(fd);
+  AttachCapture(&target_);
+  Recording = true;
+  const reencode_test::Bytes es = reencode_test::MakeLayer2(48000, 2, 192, 3.0);
+  for (size_t at = 0; at + 184 <= es.size(); at += 184) {
+    auto p = Packet(false, -1, -1);
+    std::copy(es.begin() + static_cast<long>(at), es.begin() + static_cast<long>(at + 184), p.begin() + 4);
+    OnTsPacket(p.data(), 188, 1);
+  }
+  ASSERT_EQ(failures_.size(), 1u);
+  EXPECT_NE(failures_[0].second.find("не удалось создать файл"), std::string::npos) << failures_[0].second;
+  EXPECT_TRUE(sessions_[0].AppendStopped);
+  EXPECT_TRUE(fs::is_empty(dir_ / "elsewhere"));
 }
 
 } // namespace
