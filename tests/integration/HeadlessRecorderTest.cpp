@@ -568,7 +568,10 @@ TEST_F(HeadlessRecorder, TheDemoTitlesArePrintedOncePerChangeAndByNow) {
 // nothing, not even a file planted under the names it is about to take.
 TEST_F(HeadlessRecorder, ArchiveCutsOnFramesJoinsWithoutLossAndARestartOverwritesNothing) {
   if (!HaveTool("ffmpeg") || !HaveTool("ffprobe")) GTEST_SKIP() << "ffmpeg and ffprobe are needed";
-  ::setenv("MELLOWCASTER_EMULATOR_SPEED", "8", 1);
+  struct TFastReplay {  // for the programs this test starts, whatever way it ends
+    TFastReplay() { ::setenv("MELLOWCASTER_EMULATOR_SPEED", "8", 1); }
+    ~TFastReplay() { ::unsetenv("MELLOWCASTER_EMULATOR_SPEED"); }
+  } fastReplay;
   const fs::path archive = dir_ / "archive";
   fs::create_directories(archive);
   const std::map<std::string, int> channels = {{"Радио_Маяк", 357}, {"Europa_Plus__Moscow_", 358},
@@ -620,7 +623,6 @@ TEST_F(HeadlessRecorder, ArchiveCutsOnFramesJoinsWithoutLossAndARestartOverwrite
   runFor(3);
   EXPECT_FALSE(fs::exists(old));
   EXPECT_EQ(ReadWhole(foreign.string()), "mine");
-  ::unsetenv("MELLOWCASTER_EMULATOR_SPEED");
 
   std::map<std::string, std::string> first;  // every file of the first run and its bytes
   for (const auto& [channel, pid] : channels) {
