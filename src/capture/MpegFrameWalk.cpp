@@ -75,10 +75,14 @@ size_t TMpegFrameWalk::Walk(const uint8_t* data, size_t n, size_t from) {
     i = ahead_;
   }
   for (;;) {
+    // A frame found by searching whose successor lies beyond these bytes
+    // starts no file: it is only taken on trust.
+    bool confirmed = true;
     if (!synced_) {
       i = Search(data, n, i);
       if (i == kNone) return cut;
       Accept(data + i);
+      confirmed = i + static_cast<size_t>(mpeg::FrameLength(header_)) + 4 <= n;
     } else if (i + 4 > n) {
       std::memcpy(partial_, data + i, n - i);
       partialBytes_ = n - i;
@@ -89,7 +93,7 @@ size_t TMpegFrameWalk::Walk(const uint8_t* data, size_t n, size_t from) {
       synced_ = false;  // a gap or damage: look for the stream again from here
       continue;
     }
-    if (cut == kNone && from != kNone && i >= from) cut = i;
+    if (cut == kNone && from != kNone && i >= from && confirmed) cut = i;
     const auto length = static_cast<size_t>(mpeg::FrameLength(header_));
     if (i + length >= n) {
       ahead_ = i + length - n;

@@ -11,7 +11,9 @@ class TMpegFrameWalk {
 
   // Walks the stream's next n bytes. The offset in them of the first frame
   // that begins at or after `from` with its whole header inside them, or
-  // kNone (always for from == kNone, which only walks).
+  // kNone (always for from == kNone, which only walks). A frame found by
+  // searching (at the start, after a gap) counts once the header after it
+  // is seen.
   size_t Walk(const uint8_t* data, size_t n, size_t from = kNone);
   // The bytes from here on do not continue the ones walked (a gap).
   void Reset();
