@@ -22,7 +22,12 @@ const char* const kUsageText =
     "  --folder ПАПКА    папка записи на этот запуск (вместо строки 7 trsp.ini)\n"
     "  --seconds N       закончить запись через N секунд (иначе по Ctrl+C или SIGTERM);\n"
     "                    для --now: сколько секунд слушать\n"
-    "  --encoders N      потоков перекодирования в MP3 (1-64; по умолчанию по одному на ядро)\n";
+    "  --encoders N      потоков перекодирования в MP3 (1-64; по умолчанию по одному на ядро)\n"
+    "  --archive ПАПКА   вместо одного файла на канал архив: ПАПКА/канал/ГГГГ-ММ-ДД/ЧЧ-ММ-СС.mp2\n"
+    "                    (.mp3 для MP3) и список дня ПАПКА/канал/ГГГГ-ММ-ДД.m3u; ПАПКА должна существовать\n"
+    "  --split МИНУТЫ    новый файл архива в каждую кратную отметку часов (1-1440; по умолчанию 60)\n"
+    "  --keep ДНИ        удалять файлы архива старше стольких дней (1-36500)\n"
+    "  --min-free МБ     удалять самые старые файлы архива, пока свободно меньше (по умолчанию 500)\n";
 
 std::optional<TCommandLine> ParseCommandLine(const std::vector<std::string>& args, std::string& error) {
   TCommandLine cl;
@@ -81,10 +86,43 @@ std::optional<TCommandLine> ParseCommandLine(const std::vector<std::string>& arg
         return std::nullopt;
       }
       cl.Encoders = *n;
+    } else if (a == "--archive") {
+      if (!value(v)) return std::nullopt;
+      cl.Archive = v;
+    } else if (a == "--split" || a == "--split-seconds" || a == "--keep" || a == "--min-free") {
+      // --split-seconds is for tests: a period of minutes would make them slow.
+      struct TRange {
+        int Low, High, Scale;
+        std::optional<int>* Into;
+      };
+      const TRange range = a == "--split"           ? TRange{1, 1440, 60, &cl.SplitSeconds}
+                           : a == "--split-seconds" ? TRange{1, 86400, 1, &cl.SplitSeconds}
+                           : a == "--keep"          ? TRange{1, 36500, 1, &cl.KeepDays}
+                                                    : TRange{0, 100000000, 1, &cl.MinFreeMb};
+      if (!value(v)) return std::nullopt;
+      const auto n = text::TryStrToInt(v);
+      if (!n || *n < range.Low || *n > range.High) {
+        error = a + ": нужно целое число от " + std::to_string(range.Low) + " до " + std::to_string(range.High) +
+                ", а не '" + v + "'";
+        return std::nullopt;
+      }
+      *range.Into = *n * range.Scale;
     } else {
       error = "Неизвестный параметр: " + a;
       return std::nullopt;
     }
+  }
+  if (cl.Archive && cl.Action != TCommandLine::TAction::Record) {
+    error = "--archive относится к --record";
+    return std::nullopt;
+  }
+  if (cl.Archive && cl.Folder) {
+    error = "--archive и --folder вместе не указываются: архив пишется в свою папку";
+    return std::nullopt;
+  }
+  if (!cl.Archive && (cl.SplitSeconds || cl.KeepDays || cl.MinFreeMb)) {
+    error = "--split, --keep и --min-free относятся к --archive";
+    return std::nullopt;
   }
   if (cl.Folder && cl.Action != TCommandLine::TAction::Record) {
     error = "--folder относится к --record";

@@ -16,7 +16,15 @@ struct TCommandLine {
   std::optional<std::string> Folder;  // --folder, UTF-8
   std::optional<int> Seconds;         // --seconds: how long --record records or --now listens
   std::optional<int> Encoders;        // --encoders: re-encoding threads
+  std::optional<std::string> Archive; // --archive, the system's bytes
+  std::optional<int> SplitSeconds;    // --split (minutes) or --split-seconds, as seconds
+  std::optional<int> KeepDays;        // --keep
+  std::optional<int> MinFreeMb;       // --min-free
 };
+
+// --split unless told: hourly files.
+constexpr int kSplitMinutesDefault = 60;
+constexpr int kMinFreeMbDefault = 500;
 
 // The most --encoders takes: far more threads than cores only cost memory.
 constexpr int kMaxEncoders = 64;

@@ -338,6 +338,13 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
   // A service restarts the recorder after a reboot or a crash: the archive
   // it wrote before must survive the new start.
   options.KeepEarlier = true;
+  if (cl.Archive) {
+    options.ArchiveFolder = *cl.Archive;  // the system's bytes, as given
+    while (options.ArchiveFolder.size() > 1 && options.ArchiveFolder.back() == '/') options.ArchiveFolder.pop_back();
+    options.ArchivePeriodSeconds = cl.SplitSeconds.value_or(kSplitMinutesDefault * 60);
+    options.ArchiveKeepDays = cl.KeepDays;
+    options.ArchiveMinFreeMb = cl.MinFreeMb.value_or(kMinFreeMbDefault);
+  }
   TRowStates rows(list.Count());
   RecordingHooks hooks;
   hooks.SizeText = [&](size_t row, const std::string& text) { rows.Set(row, text); };
@@ -354,6 +361,7 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
     PrintError(m);
     ++problems;
   };
+  hooks.Notice = PrintError;
   int status = 0;
   {
     TRecordingRun run(list, options, card, hooks, *port);
@@ -368,8 +376,11 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
     if (!run.Server() || !run.Server()->IsActive())
       PrintError("Сервер потоков не запущен: порт " + std::to_string(*port) +
                  " занят? Запись идёт без вещания.");
-    PrintLine("Запись в " + options.Folder + ", формат " + (settings.Pcm ? "PCM" : "MP3") +
-              "; каналы и адреса потоков:");
+    const int period = options.ArchivePeriodSeconds;
+    const std::string periodText = period % 60 == 0 ? std::to_string(period / 60) + " мин" : std::to_string(period) + " с";
+    PrintLine((cl.Archive ? "Архив в " + options.ArchiveFolder + ", новый файл каждые " + periodText
+                          : "Запись в " + options.Folder) +
+              ", формат " + (settings.Pcm ? "PCM" : "MP3") + "; каналы и адреса потоков:");
     size_t ticked = 0;
     for (const ChannelRow& row : list.Rows()) {
       ticked += row.Ticked ? 1 : 0;
@@ -396,6 +407,7 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
         break;
       }
       data.Check(Clock::now());
+      run.WatchArchive(Clock::now());
       // The state is what the line says apart from the sizes, which grow all the time.
       std::string line = "Сигнал: " + SignalText(signal);
       std::string state = data.Quiet() ? "нет данных" : "";

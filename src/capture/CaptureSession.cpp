@@ -6,9 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <utility>
 
+#include "capture/ArchiveChannel.h"
 #include "server/AudioServer.h"
+#include "base/MpegAudioHeader.h"
 #include "base/Cp1251.h"
 #include "base/FileLock.h"
 #include "base/InOutError.h"
@@ -57,13 +60,14 @@ bool AppendChunk(CaptureSession& s, const uint8_t* data, int32_t count, int32_t 
   return false;
 }
 
-// Hands m audio bytes to the channel's stream and, when it is recorded (the
-// chunk came while recording was on and the row is ticked), to its file.
-// True when they were appended.
-bool PassOn(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t* out, int32_t m, int32_t kbps,
-            bool recorded) {
+void Stream(CaptureTarget& target, CaptureSession& s, const uint8_t* out, int32_t m) {
   if (target.Server && s.FeedsSource) target.Server->FeedSource(s.ChannelName, out, m);
-  if (!recorded || !s.Ticked || s.AppendStopped || s.OutputFile < 0) return false;
+}
+
+// Appends m bytes to the file being written, if there is one; true when they
+// were appended.
+bool Store(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t* out, int32_t m, int32_t kbps) {
+  if (m <= 0 || s.AppendStopped || s.OutputFile < 0) return false;
   LogTitle(target, s, row);
   int err = 0;
   if (!AppendChunk(s, out, m, kbps, err)) {
@@ -77,6 +81,15 @@ bool PassOn(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t*
   return true;
 }
 
+// Hands m audio bytes to the channel's stream and, when it is recorded (the
+// chunk came while recording was on and the row is ticked), to its file.
+// True when they were appended.
+bool PassOn(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t* out, int32_t m, int32_t kbps,
+            bool recorded) {
+  Stream(target, s, out, m);
+  return recorded && s.Ticked && Store(target, s, row, out, m, kbps);
+}
+
 // The row's count goes by the broadcast bytes a recorded chunk held.
 void Counted(CaptureTarget& target, CaptureSession& s, size_t row, int32_t n) {
   s.BytesRecorded += n;
@@ -84,10 +97,10 @@ void Counted(CaptureTarget& target, CaptureSession& s, size_t row, int32_t n) {
 }
 
 // Audio at a low rate can encode to more than one buffer: what the decoder
-// still holds is fetched at once, so nothing piles up there.
-void Reencode(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t* chunk, int32_t n, bool restart,
-              bool recorded) {
-  if (restart) s.Encoder.CloseEncoder();  // held frames belong to audio long gone
+// still holds is fetched at once, so nothing piles up there. True when
+// something was appended.
+bool RecodeAndPassOn(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t* chunk, int32_t n,
+                     bool recorded) {
   bool appended = false;
   for (int32_t r = s.Encoder.Recode(chunk, n, s.Encoded, kEncodedCapacity); r > 0;
        r = s.Encoder.Recode(nullptr, 0, s.Encoded, kEncodedCapacity)) {
@@ -95,11 +108,95 @@ void Reencode(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_
     appended = PassOn(target, s, row, s.Encoded, r, kbps, recorded) || appended;
     if (!s.Encoder.HoldsMore()) break;
   }
+  return appended;
+}
+
+// The archive's next file, for the bytes from a cut on, named by the time
+// they came: the current file ends here. False when it could not be made; the
+// channel then stops as after a failed append.
+bool BeginArchiveFile(CaptureTarget& target, CaptureSession& s, size_t row, const std::string& extension,
+                      std::chrono::steady_clock::time_point arrived) {
+  s.TitleLog.Close();
+  const std::string ended = s.OutputFile >= 0 ? s.FileName : std::string();
+  if (const int err = s.CloseOutputFile(); err && target.FileNotice)
+    target.FileNotice(row, "файл " + ended + " не закрыт (" + text::InOutErrorMessage(err) + ")");
+  const auto late = std::chrono::steady_clock::now() - arrived;
+  const auto wall =
+      std::chrono::system_clock::now() - std::chrono::duration_cast<std::chrono::system_clock::duration>(late);
+  TArchiveChannel::TOpened opened = s.Archive->OpenNext(extension, wall, arrived);
+  if (opened.Fd < 0) {
+    s.AppendStopped = true;
+    if (target.AppendFailed)
+      target.AppendFailed(row, "не удалось создать файл " + opened.Name + ": " + text::InOutErrorMessage(opened.Error));
+    return false;
+  }
+  s.OutputFile = opened.Fd;
+  s.FileName = opened.Name;
+  s.FileBytes = 0;
+  s.FileSeconds = 0;
+  s.LoggedTitle.reset();  // the title on air is the new file's first line
+  s.TitleLogStopped = false;
+  s.TitleLog.SetName(opened.LogName);
+  s.FilesBegun.fetch_add(1, std::memory_order_relaxed);
+  if (opened.PlaylistError && target.FileNotice)
+    target.FileNotice(row, "список файлов не пополнен файлом " + opened.Name + " (" +
+                               text::InOutErrorMessage(opened.PlaylistError) + ")");
+  return true;
+}
+
+// Layer III keeps its name; Layer II (and the Layer I nobody broadcasts) is
+// what ".mp2" players expect.
+std::string PassThroughExtension(const uint8_t* header) { return mpeg::Layer(header) == 1 ? "mp3" : "mp2"; }
+
+// A broadcast chunk into the archive: the bytes up to the cut close the
+// current file, the frame at the cut begins the next.
+void PassThroughArchived(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t* chunk, int32_t n,
+                         std::chrono::steady_clock::time_point arrived) {
+  Stream(target, s, chunk, n);
+  std::lock_guard<std::mutex> guard(s.ArchiveLock);
+  if (s.AppendStopped) return;
+  const int32_t kbps = s.BroadcastKbps.load(std::memory_order_relaxed);
+  const size_t cut = s.Archive->CutIn(chunk, static_cast<size_t>(n), arrived, kbps);
+  const auto before = cut == TArchiveChannel::kNoCut ? n : static_cast<int32_t>(cut);
+  int32_t stored = Store(target, s, row, chunk, before, kbps) ? before : 0;
+  if (cut != TArchiveChannel::kNoCut &&
+      BeginArchiveFile(target, s, row, PassThroughExtension(chunk + cut), arrived) &&
+      Store(target, s, row, chunk + cut, n - before, kbps))
+    stored += n - before;
+  if (stored > 0) Counted(target, s, row, stored);
+}
+
+// A chunk to re-encode into the archive: the part before the cut goes to the
+// current file with what the encoder still holds, the rest starts a fresh
+// frame sequence in the next file, the decoder going on across the cut.
+void ReencodeArchived(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t* chunk, int32_t n,
+                      std::chrono::steady_clock::time_point arrived) {
+  std::lock_guard<std::mutex> guard(s.ArchiveLock);
+  const size_t cut = s.AppendStopped ? TArchiveChannel::kNoCut
+                                     : s.Archive->CutIn(chunk, static_cast<size_t>(n), arrived,
+                                                        s.BroadcastKbps.load(std::memory_order_relaxed));
+  const auto before = cut == TArchiveChannel::kNoCut ? n : static_cast<int32_t>(cut);
+  bool appended = RecodeAndPassOn(target, s, row, chunk, before, true);
+  if (cut != TArchiveChannel::kNoCut) {
+    const auto kbps = static_cast<int32_t>(s.Encoder.Config().format.LHV1.dwBitrate);
+    if (const int32_t r = s.Encoder.EndSequence(s.Encoded, kEncodedCapacity); r > 0)
+      appended = PassOn(target, s, row, s.Encoded, r, kbps, true) || appended;
+    if (BeginArchiveFile(target, s, row, "mp3", arrived))
+      appended = RecodeAndPassOn(target, s, row, chunk + cut, n - before, true) || appended;
+  }
   if (appended) Counted(target, s, row, n);
 }
 
+void Reencode(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t* chunk, int32_t n, bool restart,
+              bool recorded, std::chrono::steady_clock::time_point arrived) {
+  if (restart) s.Encoder.CloseEncoder();  // held frames belong to audio long gone
+  if (s.Archive && recorded && s.Ticked) return ReencodeArchived(target, s, row, chunk, n, arrived);
+  if (RecodeAndPassOn(target, s, row, chunk, n, recorded)) Counted(target, s, row, n);
+}
+
 void PassThrough(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t* chunk, int32_t n,
-                 bool recorded) {
+                 bool recorded, std::chrono::steady_clock::time_point arrived) {
+  if (s.Archive && recorded && s.Ticked) return PassThroughArchived(target, s, row, chunk, n, arrived);
   if (PassOn(target, s, row, chunk, n, s.BroadcastKbps.load(std::memory_order_relaxed), recorded))
     Counted(target, s, row, n);
 }
@@ -127,6 +224,7 @@ void Deliver(CaptureTarget& target, const uint8_t* data, int32_t number) {
   const size_t row = static_cast<size_t>(number) - 1;
   CaptureSession& s = sessions[row];
   if (s.NoAudio) return;
+  s.Packets.fetch_add(1, std::memory_order_relaxed);
 
   const int off = PayloadOffset(data);
   if (off < kPacketLength) s.Ring.Write(data + off, kPacketLength - off);
@@ -139,6 +237,7 @@ void Deliver(CaptureTarget& target, const uint8_t* data, int32_t number) {
   const bool restart = mp3 && !s.LastChunkMp3;
   s.LastChunkMp3 = mp3;
   const bool recorded = Recording.load(std::memory_order_acquire);
+  const auto arrived = s.Archive ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
   TEncoderPool* pool = target.Encoders;
   if (!mp3) {
     // Behind re-encoded chunks still on their way, a broadcast chunk waits
@@ -147,7 +246,7 @@ void Deliver(CaptureTarget& target, const uint8_t* data, int32_t number) {
       pool->Submit(row, s.Chunk, n, TChunkKind::PassThrough, recorded, std::move(title));
     } else {
       if (title) s.LatestTitle = std::move(title);
-      PassThrough(target, s, row, s.Chunk, n, recorded);
+      PassThrough(target, s, row, s.Chunk, n, recorded, arrived);
     }
     return;
   }
@@ -157,7 +256,7 @@ void Deliver(CaptureTarget& target, const uint8_t* data, int32_t number) {
     pool->Submit(row, s.Chunk, n, kind, recorded, std::move(title));
   } else {
     if (title) s.LatestTitle = std::move(title);
-    Reencode(target, s, row, s.Chunk, n, restart, recorded);
+    Reencode(target, s, row, s.Chunk, n, restart, recorded, arrived);
   }
 }
 
@@ -324,9 +423,25 @@ std::vector<TCloseFailure> TSessions::CloseFiles() {
     CaptureSession& s = *sessions_[r];
     if (!s.Ticked) continue;
     s.TitleLog.Close();
+    // An archive file is complete on its own: it ends with what the encoder
+    // still holds of it.
+    if (const int32_t r = s.Archive && s.OutputFile >= 0 ? s.Encoder.EndSequence(s.Encoded, kEncodedCapacity) : 0;
+        r > 0) {
+      int err = 0;
+      (void)AppendChunk(s, s.Encoded, r, 0, err);  // a tail that does not fit is cut off again
+    }
     if (const int err = s.CloseOutputFile()) failed.push_back({r, s.ChannelName, s.FileName, err});
   }
   return failed;
+}
+
+void TSessions::AddArchivedSession(const std::string& channelName, std::unique_ptr<TArchiveChannel> archive) {
+  auto s = std::make_unique<CaptureSession>();
+  s->ChannelName = channelName;
+  s->FileName = archive->Path();
+  s->Ticked = true;
+  s->Archive = std::move(archive);
+  sessions_.push_back(std::move(s));
 }
 
 void TSessions::RemoveAll() {
@@ -338,10 +453,25 @@ void ProcessPooledChunk(CaptureTarget& target, size_t row, const TPoolChunk& chu
   CaptureSession& s = (*target.Sessions)[row];
   if (chunk.Title) s.LatestTitle = chunk.Title;
   if (chunk.Kind == TChunkKind::PassThrough)
-    PassThrough(target, s, row, chunk.Bytes.data(), chunk.Size, chunk.Recorded);
+    PassThrough(target, s, row, chunk.Bytes.data(), chunk.Size, chunk.Recorded, chunk.Arrived);
   else
     Reencode(target, s, row, chunk.Bytes.data(), chunk.Size, chunk.Kind == TChunkKind::RestartAndReencode,
-             chunk.Recorded);
+             chunk.Recorded, chunk.Arrived);
+}
+
+void InterruptArchive(CaptureTarget& target, size_t row, uint64_t packetsSeen) {
+  if (!target.Sessions || row >= target.Sessions->Count()) return;
+  CaptureSession& s = (*target.Sessions)[row];
+  if (!s.Archive) return;
+  std::lock_guard<std::mutex> guard(s.ArchiveLock);
+  if (s.Packets.load(std::memory_order_relaxed) != packetsSeen || s.OutputFile < 0) return;
+  // The re-encoded file ends with what the encoder still holds of it.
+  if (const int32_t r = s.Encoder.EndSequence(s.Encoded, kEncodedCapacity); r > 0)
+    Store(target, s, row, s.Encoded, r, static_cast<int32_t>(s.Encoder.Config().format.LHV1.dwBitrate));
+  s.TitleLog.Close();
+  if (const int err = s.CloseOutputFile(); err && target.FileNotice)
+    target.FileNotice(row, "файл " + s.FileName + " не закрыт (" + text::InOutErrorMessage(err) + ")");
+  s.Archive->Interrupt();
 }
 
 void AttachCapture(CaptureTarget* target) { g_target.store(target, std::memory_order_seq_cst); }

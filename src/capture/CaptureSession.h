@@ -10,6 +10,7 @@
 #include <functional>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "radiotext/RadioTextReader.h"
 
 class TAudioServer;
+class TArchiveChannel;
 
 constexpr int kPacketLength = 188;
 constexpr int32_t kRingCapacity = 65535;
@@ -73,6 +75,17 @@ struct CaptureSession {
   std::shared_ptr<const std::string> LatestTitle, LoggedTitle;
   TTitleLog TitleLog;
   bool TitleLogStopped = false;  // a line failed: the log takes no more
+  // A ticked row of an archiving run: the archive names and cuts its files,
+  // and OutputFile is the one being written (-1 before the first frame and
+  // while the channel is silent).
+  std::unique_ptr<TArchiveChannel> Archive;
+  // Held while an archived chunk is passed on (over the encoder, the file and
+  // the title log), and by the run's watch when it closes the file of a
+  // channel gone silent: so those may be used from the watch too.
+  std::mutex ArchiveLock;
+  std::atomic<uint64_t> FilesBegun{0};  // archive files opened so far
+  // Packets delivered under this row: the watch tells a silent channel by it.
+  std::atomic<uint64_t> Packets{0};
   // Encoder, Encoded, OutputFile, AppendStopped, BytesRecorded, FileSeconds,
   // the titles and the log belong to whoever passes the session's chunks on:
   // the delivery thread while the session is idle in the encoder pool, else
@@ -141,6 +154,8 @@ class TSessions {
   // 0, or the errno of the failed step, after which the session records
   // nothing.
   int AddSession(const std::string& fileName, const std::string& channelName, bool ticked, TPreparedFile file);
+  // A ticked row written into its archive.
+  void AddArchivedSession(const std::string& channelName, std::unique_ptr<TArchiveChannel> archive);
   size_t Count() const { return sessions_.size(); }
   CaptureSession& operator[](size_t r) { return *sessions_[r]; }
   // Closes every file and returns the ones whose close failed.
@@ -168,6 +183,9 @@ struct CaptureTarget {
   std::function<void(size_t row, const std::string& reason)> AppendFailed;
   // The row's title log could not be written; it takes no more lines.
   std::function<void(size_t row, const std::string& logName, const std::string& reason)> TitleLogFailed;
+  // Something about a row's files the user should know, the recording going
+  // on (an archive file that did not close cleanly, a playlist not updated).
+  std::function<void(size_t row, const std::string& message)> FileNotice;
   // The station name or title of a row changed (UTF-8); delivery thread.
   std::function<void(size_t row, const std::string& stationName, const std::string& title)> TitleChanged;
   // Reads what the stations say they play; off only to measure its cost.
@@ -193,6 +211,11 @@ void OnTsPacket(const uint8_t* data, int32_t length, int32_t number);
 // An encoder worker's part: re-encodes or passes on a chunk of the row that
 // the delivery thread handed to target.Encoders.
 void ProcessPooledChunk(CaptureTarget& target, size_t row, const TPoolChunk& chunk);
+
+// Closes the archive file of a channel gone silent, unless packets came
+// since the watch counted `packetsSeen`: what comes next begins a new file.
+// Called by the run's watch, not from the chunk path.
+void InterruptArchive(CaptureTarget& target, size_t row, uint64_t packetsSeen);
 
 // "%5.1f mb" of a byte count.
 std::string SizeText(int64_t bytes);

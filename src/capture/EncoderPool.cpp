@@ -73,6 +73,7 @@ bool TEncoderPool::Submit(size_t channel, const uint8_t* data, int32_t n, TChunk
     chunk->Size = n;
     chunk->Kind = kind;
     chunk->Recorded = recorded;
+    chunk->Arrived = settings_.Now();
     chunk->Title = title ? std::move(title) : std::move(carried);
     ch.queued.push_back(std::move(chunk));
     if (!ch.busy) {

@@ -32,6 +32,9 @@ struct TPoolChunk {
   // Came while recording was on: it goes to the file too, even when it is
   // worked on after the stop has begun.
   bool Recorded = false;
+  // When it was submitted: the archive cuts by the time the bytes came, not
+  // by when a worker gets to them.
+  std::chrono::steady_clock::time_point Arrived{};
   // A title that came with these bytes; it moves on to the next chunk when
   // this one is given up, so the title log does not lose it.
   std::shared_ptr<const std::string> Title;

@@ -48,6 +48,7 @@ struct TLameEnc::Api {
   decltype(&lame_get_out_samplerate) getOutRate;
   decltype(&lame_encode_buffer) encode;
   decltype(&lame_encode_buffer_interleaved) encodeInterleaved;
+  decltype(&lame_encode_flush) flush;
 };
 
 TLameEnc::~TLameEnc() { Unload(); }
@@ -80,7 +81,8 @@ bool TLameEnc::Load(const char* library) {
       lib.Resolve("lame_get_in_samplerate", api->getInRate) &&
       lib.Resolve("lame_get_out_samplerate", api->getOutRate) &&
       lib.Resolve("lame_encode_buffer", api->encode) &&
-      lib.Resolve("lame_encode_buffer_interleaved", api->encodeInterleaved);
+      lib.Resolve("lame_encode_buffer_interleaved", api->encodeInterleaved) &&
+      lib.Resolve("lame_encode_flush", api->flush);
   if (!all) {
     delete api;
     return false;
@@ -185,6 +187,17 @@ BE_ERR TLameEnc::beEncodeChunk(HBE_STREAM stream, uint32_t nSamples, const int16
           ? api_->encode(s->flags, samples, samples, perChannel, output, size)
           : api_->encodeInterleaved(s->flags, const_cast<short*>(samples), perChannel, output,
                                     size);
+  if (written < 0) return written == -1 ? BE_ERR_BUFFER_TOO_SMALL : BE_ERR_INVALID_FORMAT;
+  *produced = static_cast<uint32_t>(written);
+  return BE_ERR_SUCCESSFUL;
+}
+
+BE_ERR TLameEnc::beDeinitStream(HBE_STREAM stream, uint8_t* output, uint32_t* produced) {
+  Stream* s = library_.IsOpen() ? Find(stream) : nullptr;
+  if (!s) return BE_ERR_INVALID_HANDLE;
+  if (!produced || !output) return BE_ERR_INVALID_FORMAT_PARAMETERS;
+  *produced = 0;
+  const int written = api_->flush(s->flags, output, static_cast<int>(s->bufferSize));
   if (written < 0) return written == -1 ? BE_ERR_BUFFER_TOO_SMALL : BE_ERR_INVALID_FORMAT;
   *produced = static_cast<uint32_t>(written);
   return BE_ERR_SUCCESSFUL;

@@ -93,6 +93,10 @@ class TLameEnc {
   // output must hold the bufferSize reported when the stream was opened.
   BE_ERR beEncodeChunk(HBE_STREAM stream, uint32_t nSamples, const int16_t* samples,
                        uint8_t* output, uint32_t* produced);
+  // Encodes what the stream still holds (the last frame padded out) into
+  // output, which must hold the bufferSize reported at opening; the stream
+  // stays open until beCloseStream.
+  BE_ERR beDeinitStream(HBE_STREAM stream, uint8_t* output, uint32_t* produced);
   // Frames the encoder still holds are dropped, not flushed.
   BE_ERR beCloseStream(HBE_STREAM stream);
 

@@ -87,12 +87,27 @@ void TMPEGReEncode::OpenEncoder() {
 }
 
 void TMPEGReEncode::CloseEncoder() {
+  sequenceEnded_ = false;
   if (!ready_ || !streamOpen_) return;
   encoder_.beCloseStream(streamHandle_);
   delete[] encoderOutput_;
   encoderOutput_ = nullptr;
   streamHandle_ = 0;
   streamOpen_ = false;
+}
+
+int32_t TMPEGReEncode::EndSequence(uint8_t* output, int32_t capacity) {
+  if (!ready_ || !streamOpen_) return 0;
+  if (!output || capacity < 0 || encoderOutputSize_ > static_cast<uint32_t>(capacity)) return -1;
+  uint32_t produced = 0;
+  const bool flushed = encoder_.beDeinitStream(streamHandle_, output, &produced) == BE_ERR_SUCCESSFUL;
+  CloseEncoder();
+  sequenceEnded_ = flushed;
+  if (!flushed) {
+    decoder_.ExitMP3(&decoderState_);
+    return -1;
+  }
+  return static_cast<int32_t>(produced);
 }
 
 int TMPEGReEncode::Decode(const uint8_t* input, int32_t n, int32_t* done) {
@@ -105,7 +120,12 @@ int32_t TMPEGReEncode::Recode(const uint8_t* input, int32_t n, uint8_t* output, 
   holdsMore_ = false;
   if (!ready_ || !output || capacity < 0 || n < 0 || (n > 0 && !input)) return -1;
   if (encoderOutputSize_ > static_cast<uint32_t>(capacity)) return -1;
-  if (!streamOpen_) {
+  if (!streamOpen_ && sequenceEnded_) {
+    // Same format, and the decoder keeps what it holds of the audio.
+    sequenceEnded_ = false;
+    OpenEncoder();
+    if (!streamOpen_) return -1;
+  } else if (!streamOpen_) {
     int32_t frameBitrate = 0;
     if (!ParseFirstHeader(input, n, &frameBitrate)) return -1;
     if (Bitrate > frameBitrate) Bitrate = frameBitrate;

@@ -50,6 +50,11 @@ class TMPEGReEncode {
   bool ParseFirstHeader(const uint8_t* data, int32_t n, int32_t* bitrateKbps);
   void OpenEncoder();
   void CloseEncoder();
+  // Ends the encoded frame sequence: what the encoder still holds goes to
+  // output (bytes written, 0 ... capacity, or -1), and the next Recode starts
+  // a fresh sequence on the same format, the decoder going on where it is, so
+  // that the audio on both sides stays adjacent.
+  int32_t EndSequence(uint8_t* output, int32_t capacity);
 
   const BE_CONFIG& Config() const { return config_; }
   bool StreamOpen() const { return streamOpen_; }
@@ -71,6 +76,7 @@ class TMPEGReEncode {
   uint64_t valuesEncoded_ = 0;
   bool holdsMore_ = false;
   bool streamOpen_ = false;
+  bool sequenceEnded_ = false;  // the encoder reopens without a new first header
   bool ready_ = false;
   TMpgLib decoder_;
   TLameEnc encoder_;

@@ -3,6 +3,8 @@
 // (glued to the channel name as typed) and the format, which the delivery
 // thread reads for every chunk, so a change takes effect at the next chunk.
 #include <atomic>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 enum class RecordFormat { Pcm, Mp3 };
@@ -14,4 +16,10 @@ struct RecordingOptions {
   std::atomic<RecordFormat> Format{RecordFormat::Pcm};
   // Threads that re-encode " MP3" chunks; 0: one per core. Read at a start.
   int Encoders = 0;
+  // An archive instead of one file per channel (the headless recorder):
+  // the folder, the system's bytes, which must exist; empty for none.
+  std::string ArchiveFolder;
+  int ArchivePeriodSeconds = 3600;       // files are cut at each multiple of it
+  std::optional<int> ArchiveKeepDays;    // older files are deleted; none: kept
+  int64_t ArchiveMinFreeMb = 500;        // the oldest go while less is free
 };

@@ -1,9 +1,17 @@
 #include "capture/RecordingRun.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <ctime>
+#include <fcntl.h>
 #include <map>
+#include <unistd.h>
 #include <thread>
 
+#include "capture/ArchiveChannel.h"
+#include "capture/ArchiveNames.h"
+#include "capture/ArchiveRetention.h"
 #include "device/DevicePlugin.h"
 #include "server/AudioServer.h"
 #include "base/Convert.h"
@@ -26,10 +34,7 @@ struct StartFailure {
 } // namespace
 
 std::string OutputFileName(const std::string& folder, const std::string& channelName) {
-  std::string name = channelName;
-  for (char& c : name)
-    if (c == '/' || c == '\0') c = '_';  // neither can stand in a file's own name
-  return folder + text::Cp1251ToUtf8(name) + ".mp3";
+  return folder + ChannelFileStem(channelName) + ".mp3";
 }
 
 TRecordingRun::TRecordingRun(TChannelList& list, RecordingOptions& options, const TDevicePlugin& device,
@@ -60,13 +65,18 @@ std::vector<TPreparedFile> TRecordingRun::PrepareRows(std::vector<int32_t>& pids
                          TStartRefusal::Settings};
     pids.push_back(*pid);
     if (!row.Ticked) continue;
-    const std::string fileName = OutputFileName(folder, row.Name);
+    const std::string fileName =
+        options_.ArchiveFolder.empty() ? OutputFileName(folder, row.Name) : ArchiveChannelFolder(row.Name);
     const auto [at, added] = rowOfFile.emplace(fileName, r);
     if (!added)
       throw StartFailure{ChannelText(row) + ": файл " + fileName + " уже записывает строка " +
                          list_.Row(at->second).Number, TStartRefusal::Settings};
   }
   std::vector<TPreparedFile> files(list_.Count());
+  if (!options_.ArchiveFolder.empty()) {
+    PrepareArchive();
+    return files;
+  }
   for (size_t r = 0; r < list_.Count(); ++r) {
     const ChannelRow& row = list_.Row(r);
     if (hooks_.StopAsked && hooks_.StopAsked()) {
@@ -88,6 +98,37 @@ std::vector<TPreparedFile> TRecordingRun::PrepareRows(std::vector<int32_t>& pids
     }
   }
   return files;
+}
+
+void TRecordingRun::PrepareArchive() {
+  const std::string& dir = options_.ArchiveFolder;
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    throw StartFailure{"Папка архива " + dir + " недоступна (" + text::InOutErrorMessage(errno) + ")",
+                       TStartRefusal::Files};
+  archives_.clear();
+  archives_.resize(list_.Count());
+  const auto refuse = [&](StartFailure failure) {
+    ::close(fd);
+    archives_.clear();
+    throw failure;
+  };
+  for (size_t r = 0; r < list_.Count(); ++r) {
+    const ChannelRow& row = list_.Row(r);
+    if (hooks_.StopAsked && hooks_.StopAsked()) refuse({"", TStartRefusal::Stopped});
+    if (!row.Ticked) continue;
+    const std::string folder = ArchiveChannelFolder(row.Name);
+    try {
+      archives_[r] = std::make_unique<TArchiveChannel>(fd, dir, folder, options_.ArchivePeriodSeconds);
+    } catch (const EFileLocked& e) {
+      refuse({ChannelText(row) + ": архив " + dir + "/" + folder + " уже пишет другая запись: " + e.what(),
+              TStartRefusal::Locked});
+    } catch (const text::EInOutError& e) {
+      refuse({ChannelText(row) + ": не удалось создать папку " + dir + "/" + folder + " (" + e.what() + ")",
+              TStartRefusal::Files});
+    }
+  }
+  ::close(fd);
 }
 
 bool TRecordingRun::Start() {
@@ -136,11 +177,17 @@ bool TRecordingRun::Start() {
                        " не записывается (" + reason + ")");
     };
 
+    target_.FileNotice = [this](size_t row, const std::string& message) {
+      if (hooks_.Message) hooks_.Message("Канал " + text::Cp1251ToUtf8(sessions_[row].ChannelName) + ": " + message);
+    };
+
     const std::string folder = options_.Folder;
     for (size_t r = 0; r < list_.Count(); ++r) {
       const ChannelRow& row = list_.Row(r);
       const std::string fileName = OutputFileName(folder, row.Name);
-      if (const int err = sessions_.AddSession(fileName, row.Name, row.Ticked, std::move(files[r])))
+      if (r < archives_.size() && archives_[r])
+        sessions_.AddArchivedSession(row.Name, std::move(archives_[r]));
+      else if (const int err = sessions_.AddSession(fileName, row.Name, row.Ticked, std::move(files[r])))
         ReportAppendFailure(r, text::InOutErrorMessage(err));
       sessions_[r].NoAudio = pids[r] == 0;  // PID 0 is the PAT: the scan lists such a row without audio
       for (size_t e = 0; e < r; ++e)
@@ -164,9 +211,66 @@ bool TRecordingRun::Start() {
     RollBack(filtersAdded);  // out of memory and the like: no half-started run
     throw;
   }
+  archives_.clear();
+  archiveWatch_.assign(sessions_.Count(), TArchiveWatch{});
+  archiveRoomMade_ = false;
+  archiveShortTold_ = false;
   Recording.store(true, std::memory_order_release);
   if (hooks_.ListMenuChanged) hooks_.ListMenuChanged(true);
   return true;
+}
+
+void TRecordingRun::WatchArchive(std::chrono::steady_clock::time_point now) {
+  if (!running_ || options_.ArchiveFolder.empty()) return;
+  bool cut = !archiveRoomMade_;
+  archiveRoomMade_ = true;
+  for (size_t r = 0; r < sessions_.Count() && r < archiveWatch_.size(); ++r) {
+    CaptureSession& s = sessions_[r];
+    if (!s.Archive) continue;
+    TArchiveWatch& w = archiveWatch_[r];
+    const uint64_t packets = s.Packets.load(std::memory_order_relaxed);
+    if (packets != w.Packets || w.Since == std::chrono::steady_clock::time_point{}) {
+      w.Packets = packets;
+      w.Since = now;
+    } else if (now - w.Since >= kArchiveQuiet) {
+      InterruptArchive(target_, r, packets);
+    }
+    const uint64_t files = s.FilesBegun.load(std::memory_order_relaxed);
+    cut = cut || files > w.Files + (w.Files == 0 ? 1 : 0);  // a channel's first file is no cut
+    w.Files = files;
+  }
+  if (cut) MakeRoomInArchive();
+}
+
+std::vector<std::string> TRecordingRun::ArchiveFilesInUse() {
+  std::vector<std::string> names;
+  for (size_t r = 0; r < sessions_.Count(); ++r) {
+    CaptureSession& s = sessions_[r];
+    if (!s.Archive) continue;
+    std::lock_guard<std::mutex> guard(s.ArchiveLock);
+    if (s.OutputFile >= 0) {
+      names.push_back(s.FileName);
+      names.push_back(s.TitleLog.Name());
+    }
+  }
+  return names;
+}
+
+void TRecordingRun::MakeRoomInArchive() {
+  archive::TRetention retention;
+  retention.KeepDays = options_.ArchiveKeepDays.value_or(0);
+  retention.MinFreeBytes = static_cast<uint64_t>(std::max<int64_t>(options_.ArchiveMinFreeMb, 0)) << 20;
+  const archive::TPruneResult result =
+      archive::PruneArchive(options_.ArchiveFolder, retention, std::time(nullptr), ArchiveFilesInUse());
+  if (!hooks_.Notice) return;
+  if (!result.Removed.empty())
+    hooks_.Notice("Архив: удалено файлов: " + std::to_string(result.Removed.size()) + " (" +
+                  result.Removed.front() + (result.Removed.size() > 1 ? " и другие)" : ")"));
+  for (const std::string& failure : result.Failures) hooks_.Notice("Архив: " + failure);
+  if (!result.FloorReached && !archiveShortTold_)
+    hooks_.Notice("Архив: свободно меньше " + std::to_string(options_.ArchiveMinFreeMb) +
+                  " МБ, а удалять больше нечего: освободите место, иначе запись остановится");
+  archiveShortTold_ = !result.FloorReached;
 }
 
 // Undoes a start that failed part way and restores the idle state.
@@ -177,6 +281,7 @@ void TRecordingRun::RollBack(int filtersAdded) {
   DetachAndStopEncoders();
   sessions_.CloseFiles();
   sessions_.RemoveAll();
+  archives_.clear();
   server_.reset();
   const bool wasRunning = running_;
   running_ = false;

@@ -2,6 +2,7 @@
 // A recording run: the start ("Старт"), the stop ("Стоп ") and the close
 // check, Qt-free. The main window's handlers call it and show what the hooks
 // report.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -30,6 +31,9 @@ struct RecordingHooks {
   // A message for the user (UTF-8). From the delivery thread for a failed
   // append, so it too must hand over and return at once.
   std::function<void(const std::string& message)> Message;
+  // Something the user should know that is no failure of the recording
+  // (UTF-8): what the archive's retention removed or could not remove.
+  std::function<void(const std::string& message)> Notice;
   // From the delivery thread too: row `row` records no more in this run
   // (told after its Message).
   std::function<void(size_t row)> RecordingStopped;
@@ -84,6 +88,15 @@ class TRecordingRun {
   // card when it was opened.
   bool CloseQuery(const std::string& listPath);
 
+  // The archive's part of the run, called about once a second by the thread
+  // that runs it: closes the files of channels silent for kArchiveQuiet, so
+  // that their audio resumes in a new file, and makes room in the archive at
+  // the start and after each cut. Nothing without an archive.
+  void WatchArchive(std::chrono::steady_clock::time_point now);
+  static constexpr std::chrono::seconds kArchiveQuiet{5};
+  // The archive files being written, for the retention to leave alone.
+  std::vector<std::string> ArchiveFilesInUse();
+
   TAudioServer* Server() { return server_.get(); }
   // Re-encode chunks the encoders could not take in time, in this run.
   uint64_t DroppedChunks() const;
@@ -92,6 +105,10 @@ class TRecordingRun {
   void RollBack(int filtersAdded);
   // Checks every row and opens the ticked rows' files; throws the refusal.
   std::vector<TPreparedFile> PrepareRows(std::vector<int32_t>& pids);
+  // The ticked rows' archive folders, made and locked, in archives_.
+  void PrepareArchive();
+  // Deletes what the retention asks for, outside the in-use files.
+  void MakeRoomInArchive();
   void ReportAppendFailure(size_t row, const std::string& reason);
   void ReportDrops(size_t row, uint64_t dropped);
   // Ends the delivery and then the encoders, in that order: a delivery may
@@ -110,4 +127,14 @@ class TRecordingRun {
   CaptureTarget target_;
   // Kept, stopped, after a run for its count; replaced at the next start.
   std::unique_ptr<TEncoderPool> encoders_;
+  // Per row, until its session takes it over.
+  std::vector<std::unique_ptr<TArchiveChannel>> archives_;
+  struct TArchiveWatch {
+    uint64_t Packets = 0;
+    uint64_t Files = 0;
+    std::chrono::steady_clock::time_point Since{};
+  };
+  std::vector<TArchiveWatch> archiveWatch_;
+  bool archiveRoomMade_ = false;  // at the start
+  bool archiveShortTold_ = false;  // the free space stays under the floor
 };

@@ -24,6 +24,18 @@ TEST(ParseCommandLine, ActionsAndTheirOptions) {
   ASSERT_TRUE(byCores) << error;
   EXPECT_FALSE(byCores->Encoders) << "one per core unless told";
 
+  const auto archive = ParseCommandLine(
+      {"--record", "all", "--archive", "/srv/a", "--split", "15", "--keep", "30", "--min-free", "0"}, error);
+  ASSERT_TRUE(archive) << error;
+  EXPECT_EQ(archive->Archive.value_or(""), "/srv/a");
+  EXPECT_EQ(archive->SplitSeconds.value_or(0), 15 * 60);
+  EXPECT_EQ(archive->KeepDays.value_or(0), 30);
+  EXPECT_EQ(archive->MinFreeMb.value_or(-1), 0);
+  const auto seconds = ParseCommandLine({"--record", "1", "--archive", "a", "--split-seconds", "2"}, error);
+  ASSERT_TRUE(seconds) << error;
+  EXPECT_EQ(seconds->SplitSeconds.value_or(0), 2);
+  EXPECT_EQ(std::string(kUsageText).find("--split-seconds"), std::string::npos) << "for tests, not in the help";
+
   const auto now = ParseCommandLine({"--seconds", "3", "--now", "--ini", "/srv/ini"}, error);
   ASSERT_TRUE(now) << error;
   EXPECT_EQ(now->Action, TAction::Now);
@@ -62,6 +74,15 @@ TEST(ParseCommandLine, RefusesWhatItCannotCarryOut) {
       {"--list", "--seconds", "5"},
       {"--ini"},
       {"-x"},
+      {"--now", "--archive", "a"},         // the archive is a way of recording
+      {"--record", "all", "--archive", "a", "--folder", "b"},
+      {"--record", "all", "--split", "5"},  // archive options without an archive
+      {"--record", "all", "--archive", "a", "--split", "0"},
+      {"--record", "all", "--archive", "a", "--split", "1441"},
+      {"--record", "all", "--archive", "a", "--split-seconds", "0"},
+      {"--record", "all", "--archive", "a", "--keep", "0"},
+      {"--record", "all", "--archive", "a", "--min-free", "-1"},
+      {"--record", "all", "--archive", "a", "--min-free", "5x"},
   };
   for (const auto& args : bad) {
     std::string error;

@@ -1,11 +1,17 @@
 #include "capture/CaptureSession.h"
+#include "capture/ArchiveChannel.h"
 #include "base/InOutError.h"
 #include "server/SocketsStartup.h"
 #include "capture/ReencodeTestAudio.h"
 
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <fcntl.h>
+#include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -285,6 +291,138 @@ TEST_F(CaptureCallback, LowRateAudioAfterAHighRateOpeningReachesTheFileWhole) {
   ASSERT_EQ(back.rate, 48000);
   // Less only by the frames the decoder and the encoder still hold.
   EXPECT_NEAR(static_cast<double>(back.PerChannel()) / back.rate, seconds, 0.15);
+}
+
+// An archived channel cut every second while its audio comes, broadcast and
+// re-encoded: every file begins with a frame and decodes alone, the broadcast
+// files joined are the stream from its first frame, and the re-encoded ones
+// are each a sequence of their own (the encoder flushed at the cut).
+TEST_F(CaptureCallback, AnArchivedChannelIsCutIntoFilesThatEachPlayAlone) {
+  using namespace reencode_test;
+  const Bytes es = MakeLayer2(48000, 2, 192, 20.0);
+  for (const RecordFormat format : {RecordFormat::Pcm, RecordFormat::Mp3}) {
+    SCOPED_TRACE(format == RecordFormat::Pcm ? "broadcast" : "re-encoded");
+    const fs::path archive = dir_ / (format == RecordFormat::Pcm ? "pcm" : "mp3");
+    fs::create_directories(archive);
+    const int fd = ::open(archive.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    sessions_.AddArchivedSession("A", std::make_unique<TArchiveChannel>(fd, archive.string(), "A", 1));
+    ::close(fd);
+    format_ = format;
+    AttachCapture(&target_);
+    Recording = true;
+    // Fed a chunk at a time with pauses until three files were begun; the
+    // stream loops when a slow machine needs more of it.
+    Bytes fed;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (size_t at = 0; sessions_[0].FilesBegun < 3 && std::chrono::steady_clock::now() < end;) {
+      for (int k = 0; k < 178; ++k, at = (at + 184) % (es.size() - es.size() % 184)) {
+        auto p = Packet(false, -1, -1);
+        std::copy(es.begin() + static_cast<long>(at), es.begin() + static_cast<long>(at + 184), p.begin() + 4);
+        fed.insert(fed.end(), p.begin() + 4, p.end());
+        OnTsPacket(p.data(), 188, 1);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    DetachCapture();
+    Recording = false;
+    EXPECT_TRUE(sessions_.CloseFiles().empty());
+    ASSERT_GE(sessions_[0].FilesBegun.load(), 3u);
+    EXPECT_TRUE(failures_.empty());
+
+    std::vector<fs::path> files;
+    for (const auto& e : fs::recursive_directory_iterator(archive / "A"))
+      if (e.is_regular_file() && e.path().extension() != ".m3u") files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    ASSERT_EQ(files.size(), sessions_[0].FilesBegun.load());
+    std::string joined;
+    for (size_t k = 0; k < files.size(); ++k) {
+      const fs::path& f = files[k];
+      EXPECT_EQ(f.extension(), format == RecordFormat::Pcm ? ".mp2" : ".mp3");
+      const std::string bytes = Read(f.string());
+      joined += bytes;
+      if (k + 1 == files.size()) break;  // begun just before the stop: it may hold too little to decode
+      ASSERT_GE(bytes.size(), 4u);
+      EXPECT_EQ(static_cast<uint8_t>(bytes[0]), 0xFF) << f << " begins with a frame";
+      const auto decoded = testsupport::DecodeMpegAudio(bytes, false);
+      EXPECT_TRUE(decoded.error.empty() && decoded.frames > 0) << f << ": " << decoded.error;
+      EXPECT_EQ(decoded.layer, format == RecordFormat::Pcm ? 2 : 3) << f;
+    }
+    if (format == RecordFormat::Pcm) {
+      EXPECT_EQ(static_cast<int64_t>(joined.size()), sessions_[0].BytesRecorded);
+      EXPECT_TRUE(joined == std::string(fed.begin(), fed.begin() + static_cast<long>(joined.size())))
+          << "bytes lost or doubled at a cut";
+    }
+    sessions_.RemoveAll();
+  }
+}
+
+// A channel gone silent: the watch closes its file only when no packet came
+// since it counted, and the audio that returns begins a new file at a frame.
+TEST_F(CaptureCallback, ASilentChannelsFileClosesAndItsAudioResumesInANewOne) {
+  const reencode_test::Bytes es = reencode_test::MakeLayer2(48000, 2, 192, 10.0);
+  const fs::path archive = dir_ / "archive";
+  fs::create_directories(archive);
+  const int fd = ::open(archive.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  sessions_.AddArchivedSession("A", std::make_unique<TArchiveChannel>(fd, archive.string(), "A", 3600));
+  ::close(fd);
+  AttachCapture(&target_);
+  Recording = true;
+  const auto feed = [&](size_t from, size_t to) {
+    for (size_t at = from; at + 184 <= to; at += 184) {
+      auto p = Packet(false, -1, -1);
+      std::copy(es.begin() + static_cast<long>(at), es.begin() + static_cast<long>(at + 184), p.begin() + 4);
+      OnTsPacket(p.data(), 188, 1);
+    }
+  };
+  feed(0, 184 * 400);
+  CaptureSession& s = sessions_[0];
+  ASSERT_EQ(s.FilesBegun.load(), 1u);
+  InterruptArchive(target_, 0, s.Packets.load() - 1);
+  EXPECT_GE(s.OutputFile, 0) << "a packet came since the count: the file stays";
+  InterruptArchive(target_, 0, s.Packets.load());
+  EXPECT_LT(s.OutputFile, 0);
+  const std::string first = s.FileName;
+  feed(184 * 600 + 77, es.size());  // not adjacent: resumes mid-frame
+  EXPECT_EQ(s.FilesBegun.load(), 2u);
+  DetachCapture();
+  EXPECT_TRUE(sessions_.CloseFiles().empty());
+  EXPECT_NE(s.FileName, first);
+  const std::string resumed = Read(s.FileName);
+  ASSERT_GE(resumed.size(), 32767u);
+  EXPECT_EQ(static_cast<uint8_t>(resumed[0]), 0xFF) << "it begins with a frame";
+  EXPECT_GT(testsupport::DecodeMpegAudio(resumed, false).frames, 0u);
+  EXPECT_TRUE(failures_.empty());
+}
+
+// A file the archive cannot make (here: the day's folder is a link) stops
+// that channel with one report, as a failed append does.
+TEST_F(CaptureCallback, AnArchiveFileThatCannotBeMadeStopsTheChannelOnce) {
+  const fs::path archive = dir_ / "archive";
+  fs::create_directories(archive / "A");
+  fs::create_directories(dir_ / "elsewhere");
+  for (const int days : {0, 1}) {  // today's folder, and tomorrow's should midnight come
+    const std::time_t t = std::time(nullptr) + days * 86400;
+    std::tm local{};
+    ::localtime_r(&t, &local);
+    char day[16];
+    std::strftime(day, sizeof day, "%Y-%m-%d", &local);
+    fs::create_directory_symlink(dir_ / "elsewhere", archive / "A" / day);
+  }
+  const int fd = ::open(archive.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  sessions_.AddArchivedSession("A", std::make_unique<TArchiveChannel>(fd, archive.string(), "A", 3600));
+  ::close(fd);
+  AttachCapture(&target_);
+  Recording = true;
+  const reencode_test::Bytes es = reencode_test::MakeLayer2(48000, 2, 192, 3.0);
+  for (size_t at = 0; at + 184 <= es.size(); at += 184) {
+    auto p = Packet(false, -1, -1);
+    std::copy(es.begin() + static_cast<long>(at), es.begin() + static_cast<long>(at + 184), p.begin() + 4);
+    OnTsPacket(p.data(), 188, 1);
+  }
+  ASSERT_EQ(failures_.size(), 1u);
+  EXPECT_NE(failures_[0].second.find("не удалось создать файл"), std::string::npos) << failures_[0].second;
+  EXPECT_TRUE(sessions_[0].AppendStopped);
+  EXPECT_TRUE(fs::is_empty(dir_ / "elsewhere"));
 }
 
 } // namespace

@@ -19,6 +19,7 @@
 #include <map>
 #include <optional>
 #include <thread>
+#include <set>
 #include <sstream>
 
 #include "base/LineFile.h"
@@ -591,6 +592,127 @@ TEST_F(HeadlessRecorder, TheDemoTitlesArePrintedOncePerChangeAndByNow) {
     ASSERT_NE(row, lines.end()) << now.Output();
     EXPECT_EQ(row->find("—"), std::string::npos) << "a station name and a title: " << *row;
   }
+}
+
+// An archive on a fast replay, cut every 2 s: every file begins with a frame
+// and decodes alone, a channel's files joined are its broadcast unbroken, the
+// day's playlist lists them, and a restart on the same archive overwrites
+// nothing, not even a file planted under the names it is about to take.
+TEST_F(HeadlessRecorder, ArchiveCutsOnFramesJoinsWithoutLossAndARestartOverwritesNothing) {
+  if (!HaveTool("ffmpeg") || !HaveTool("ffprobe")) GTEST_SKIP() << "ffmpeg and ffprobe are needed";
+  struct TFastReplay {  // for the programs this test starts, whatever way it ends
+    TFastReplay() { ::setenv("MELLOWCASTER_EMULATOR_SPEED", "8", 1); }
+    ~TFastReplay() { ::unsetenv("MELLOWCASTER_EMULATOR_SPEED"); }
+  } fastReplay;
+  const fs::path archive = dir_ / "archive";
+  fs::create_directories(archive);
+  const std::map<std::string, int> channels = {{"Радио_Маяк", 357}, {"Europa_Plus__Moscow_", 358},
+                                               {"Ретро_FM", 359},   {"Джаз_Caf_", 360},
+                                               {"Детское_радио", 361}, {"Classic_Radio", 362}};
+  // The files of a channel in the order its playlists list them, relative
+  // to the channel's folder; every audio file is listed once.
+  const auto listed = [&](const std::string& channel) {
+    std::vector<std::string> files;
+    std::error_code ec;
+    std::set<std::string> days;
+    for (const auto& e : fs::directory_iterator(archive / channel, ec))
+      if (e.path().extension() == ".m3u") days.insert(e.path().string());
+    for (const std::string& m3u : days) {
+      std::istringstream lines(ReadWhole(m3u));
+      std::string line;
+      std::getline(lines, line);
+      EXPECT_EQ(line, "#EXTM3U") << m3u;
+      while (std::getline(lines, line)) files.push_back(line);
+    }
+    return files;
+  };
+  // Runs until every channel has `more` files beyond those it had.
+  const auto runFor = [&](size_t more) {
+    std::map<std::string, size_t> had;
+    for (const auto& [channel, pid] : channels) had[channel] = listed(channel).size();
+    TProgram program(
+        kProgram, Args({"--record", "all", "--archive", archive.string(), "--split-seconds", "2", "--keep", "30"}),
+        dir_.string());
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    const auto enough = [&] {
+      for (const auto& [channel, pid] : channels)
+        if (listed(channel).size() < had[channel] + more) return false;
+      return true;
+    };
+    while (std::chrono::steady_clock::now() < end && !enough())
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(60000), 0) << program.Errors();
+    EXPECT_EQ(program.Errors().find("Канал"), std::string::npos) << program.Errors();
+  };
+  // An archive file past --keep goes at the start; a file of another name stays.
+  fs::create_directories(archive / "Classic_Radio/2020-01-01");
+  const fs::path old = archive / "Classic_Radio/2020-01-01/10-00-00.mp2", foreign = archive / "Classic_Radio/notes.mp2";
+  std::ofstream(old) << "old";
+  std::ofstream(foreign) << "mine";
+  fs::last_write_time(old, fs::file_time_type::clock::now() - std::chrono::hours(24 * 40));
+  fs::last_write_time(foreign, fs::file_time_type::clock::now() - std::chrono::hours(24 * 40));
+  runFor(3);
+  EXPECT_FALSE(fs::exists(old));
+  EXPECT_EQ(ReadWhole(foreign.string()), "mine");
+
+  std::map<std::string, std::string> first;  // every file of the first run and its bytes
+  for (const auto& [channel, pid] : channels) {
+    SCOPED_TRACE(channel);
+    const std::vector<std::string> files = listed(channel);
+    ASSERT_GE(files.size(), 3u);
+    std::set<std::string> onDisk;
+    for (const auto& e : fs::recursive_directory_iterator(archive / channel))
+      if (e.path().extension() == ".mp2" && e.path().parent_path() != archive / channel) onDisk.insert(fs::relative(e.path(), archive / channel).string());
+    EXPECT_EQ(onDisk, std::set<std::string>(files.begin(), files.end())) << "the playlists list every file";
+    std::string joined;
+    for (size_t f = 0; f < files.size(); ++f) {
+      const fs::path path = archive / channel / files[f];
+      const std::string bytes = ReadWhole(path.string());
+      first[path.string()] = bytes;
+      joined += bytes;
+      ASSERT_GE(bytes.size(), 4u) << files[f];
+      EXPECT_TRUE(static_cast<uint8_t>(bytes[0]) == 0xFF && (static_cast<uint8_t>(bytes[1]) & 0xE0) == 0xE0)
+          << files[f] << " begins with a frame header";
+      // The last file ends where the run stopped, inside a frame.
+      if (f + 1 < files.size()) {
+        EXPECT_EQ(CommandOutput("ffprobe -v error -count_frames -show_entries stream=codec_name -of csv=p=0 '" +
+                                path.string() + "' 2>&1"),
+                  "mp2\n")
+            << files[f] << " decodes alone";
+      }
+    }
+    // The card replays the demo in a loop: the joined files run on through it.
+    const std::string looped = Extracted(pid);
+    const std::string es = looped.substr(0, looped.size() / 2);
+    const size_t at = looped.find(joined.substr(0, 256));
+    ASSERT_NE(at, std::string::npos) << "the audio is not the channel's";
+    size_t differ = 0;
+    for (size_t i = 0; i < joined.size(); ++i) differ += joined[i] != es[(at + i) % es.size()];
+    EXPECT_EQ(differ, 0u) << "bytes lost or doubled at the cuts";
+  }
+
+  // Names the next run may take, planted for the next minute.
+  const fs::path planted = archive / "Classic_Radio";
+  std::vector<fs::path> plants;
+  for (int s = 0; s < 60; ++s) {
+    const std::time_t t = std::time(nullptr) + s;
+    std::tm local{};
+    ::localtime_r(&t, &local);
+    char day[16], name[16];
+    std::strftime(day, sizeof day, "%Y-%m-%d", &local);
+    std::strftime(name, sizeof name, "%H-%M-%S.mp2", &local);
+    fs::create_directories(planted / day);
+    if (!fs::exists(planted / day / name)) {
+      std::ofstream(planted / day / name) << "planted";
+      plants.push_back(planted / day / name);
+    }
+  }
+  runFor(1);
+  for (const auto& [path, bytes] : first) EXPECT_EQ(ReadWhole(path), bytes) << path << " was changed";
+  for (const fs::path& p : plants) EXPECT_EQ(ReadWhole(p.string()), "planted") << p;
+  const std::vector<std::string> after = listed("Classic_Radio");
+  EXPECT_NE(after.back().find("_2.mp2"), std::string::npos) << after.back() << ": a taken name gets a suffix";
 }
 
 }  // namespace

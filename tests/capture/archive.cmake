@@ -1,0 +1,1 @@
+mc_add_test(archive_test SOURCES capture/ArchiveTest.cpp)
