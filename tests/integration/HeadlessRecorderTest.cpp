@@ -600,10 +600,7 @@ TEST_F(HeadlessRecorder, TheDemoTitlesArePrintedOncePerChangeAndByNow) {
 // nothing, not even a file planted under the names it is about to take.
 TEST_F(HeadlessRecorder, ArchiveCutsOnFramesJoinsWithoutLossAndARestartOverwritesNothing) {
   if (!HaveTool("ffmpeg") || !HaveTool("ffprobe")) GTEST_SKIP() << "ffmpeg and ffprobe are needed";
-  struct TFastReplay {  // for the programs this test starts, whatever way it ends
-    TFastReplay() { ::setenv("MELLOWCASTER_EMULATOR_SPEED", "8", 1); }
-    ~TFastReplay() { ::unsetenv("MELLOWCASTER_EMULATOR_SPEED"); }
-  } fastReplay;
+  const TEmulatorSpeed speed("8");
   const fs::path archive = dir_ / "archive";
   fs::create_directories(archive);
   const std::map<std::string, int> channels = {{"Радио_Маяк", 357}, {"Europa_Plus__Moscow_", 358},
