@@ -142,14 +142,22 @@ class TSettingsLock {
   int fd_;
 };
 
-int Scan(TDevicePlugin& card, const text::TIniFiles& ini) {
-  TSettingsLock lock(ini.Folder);
+// The run's hold on the settings folder, then the card tuned as they say;
+// the exit status when either is refused, the card closed again.
+std::optional<int> LockAndTune(TSettingsLock& lock, TDevicePlugin& card, const text::TIniFiles& ini,
+                               TTransponderSettings& settings) {
   if (!lock.Take(ini.Folder)) return kCardUnavailableStatus;
-  TTransponderSettings settings;
   if (const auto refused = OpenAndTuneCard(card, ini, settings)) {
     CloseCard(card);
-    return *refused;
+    return refused;
   }
+  return std::nullopt;
+}
+
+int Scan(TDevicePlugin& card, const text::TIniFiles& ini) {
+  TSettingsLock lock(ini.Folder);
+  TTransponderSettings settings;
+  if (const auto refused = LockAndTune(lock, card, ini, settings)) return *refused;
   // The tuner settles before the tables are gathered, as after "Применить".
   ::usleep(300 * 1000);
   PrintLine("Сигнал: " + SignalText(card));
@@ -323,12 +331,8 @@ int Record(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& i
     return kSettingsStatus;
   }
   TSettingsLock lock(ini.Folder);
-  if (!lock.Take(ini.Folder)) return kCardUnavailableStatus;
   TTransponderSettings settings;
-  if (const auto refused = OpenAndTuneCard(card, ini, settings)) {
-    CloseCard(card);
-    return *refused;
-  }
+  if (const auto refused = LockAndTune(lock, card, ini, settings)) return *refused;
   PrintRowNotes(list, cl.Rows);
 
   RecordingOptions options;
@@ -465,12 +469,8 @@ int Now(TDevicePlugin& card, const TCommandLine& cl, const text::TIniFiles& ini)
   std::string error;
   SelectRows(list, "none", error);
   TSettingsLock lock(ini.Folder);
-  if (!lock.Take(ini.Folder)) return kCardUnavailableStatus;
   TTransponderSettings settings;
-  if (const auto refused = OpenAndTuneCard(card, ini, settings)) {
-    CloseCard(card);
-    return *refused;
-  }
+  if (const auto refused = LockAndTune(lock, card, ini, settings)) return *refused;
   RecordingOptions options;
   options.Folder = EffectiveRecordFolder(settings);
   TNowPlaying texts;
