@@ -1,6 +1,7 @@
 #include "capture/CaptureSession.h"
 #include "capture/ArchiveChannel.h"
 #include "base/InOutError.h"
+#include "base/MpegAudioHeader.h"
 #include "server/SocketsStartup.h"
 #include "capture/ReencodeTestAudio.h"
 
@@ -293,6 +294,16 @@ TEST_F(CaptureCallback, LowRateAudioAfterAHighRateOpeningReachesTheFileWhole) {
   EXPECT_NEAR(static_cast<double>(back.PerChannel()) / back.rate, seconds, 0.15);
 }
 
+// Frame after frame from the first byte to the last, as the encoder's own
+// sequence is laid out.
+bool WholeFramesToTheEnd(const std::string& bytes) {
+  const auto* b = reinterpret_cast<const uint8_t*>(bytes.data());
+  size_t at = 0;
+  while (at + 4 <= bytes.size() && mpeg::IsValidHeader(b + at) && mpeg::FrameLength(b + at) > 0)
+    at += static_cast<size_t>(mpeg::FrameLength(b + at));
+  return at == bytes.size();
+}
+
 // An archived channel cut every second while its audio comes, broadcast and
 // re-encoded: every file begins with a frame and decodes alone, the broadcast
 // files joined are the stream from its first frame, and the re-encoded ones
@@ -313,8 +324,9 @@ TEST_F(CaptureCallback, AnArchivedChannelIsCutIntoFilesThatEachPlayAlone) {
     // Fed a chunk at a time with pauses until three files were begun; the
     // stream loops when a slow machine needs more of it.
     Bytes fed;
+    size_t at = 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (size_t at = 0; sessions_[0].FilesBegun < 3 && std::chrono::steady_clock::now() < end;) {
+    for (; sessions_[0].FilesBegun < 3 && std::chrono::steady_clock::now() < end;) {
       for (int k = 0; k < 178; ++k, at = (at + 184) % (es.size() - es.size() % 184)) {
         auto p = Packet(false, -1, -1);
         std::copy(es.begin() + static_cast<long>(at), es.begin() + static_cast<long>(at + 184), p.begin() + 4);
@@ -323,8 +335,14 @@ TEST_F(CaptureCallback, AnArchivedChannelIsCutIntoFilesThatEachPlayAlone) {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    DetachCapture();
+    // The stop: the stream goes on for listeners a little after recording ends.
     Recording = false;
+    for (int k = 0; k < 2 * 178; ++k, at = (at + 184) % (es.size() - es.size() % 184)) {
+      auto p = Packet(false, -1, -1);
+      std::copy(es.begin() + static_cast<long>(at), es.begin() + static_cast<long>(at + 184), p.begin() + 4);
+      OnTsPacket(p.data(), 188, 1);
+    }
+    DetachCapture();
     EXPECT_TRUE(sessions_.CloseFiles().empty());
     ASSERT_GE(sessions_[0].FilesBegun.load(), 3u);
     EXPECT_TRUE(failures_.empty());
@@ -340,6 +358,9 @@ TEST_F(CaptureCallback, AnArchivedChannelIsCutIntoFilesThatEachPlayAlone) {
       EXPECT_EQ(f.extension(), format == RecordFormat::Pcm ? ".mp2" : ".mp3");
       const std::string bytes = Read(f.string());
       joined += bytes;
+      if (format == RecordFormat::Mp3) {
+        EXPECT_TRUE(WholeFramesToTheEnd(bytes)) << f << " ends inside a frame or holds a gap";
+      }
       if (k + 1 == files.size()) break;  // begun just before the stop: it may hold too little to decode
       ASSERT_GE(bytes.size(), 4u);
       EXPECT_EQ(static_cast<uint8_t>(bytes[0]), 0xFF) << f << " begins with a frame";
