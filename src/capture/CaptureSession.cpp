@@ -187,10 +187,28 @@ void ReencodeArchived(CaptureTarget& target, CaptureSession& s, size_t row, cons
   if (appended) Counted(target, s, row, n);
 }
 
+// Ends the archive file being written (ArchiveLock held) with what the
+// encoder still holds of it: the file is then complete on its own.
+void EndArchiveFile(CaptureTarget& target, CaptureSession& s, size_t row) {
+  if (s.OutputFile < 0) return;
+  if (const int32_t r = s.Encoder.EndSequence(s.Encoded, kEncodedCapacity); r > 0)
+    Store(target, s, row, s.Encoded, r, static_cast<int32_t>(s.Encoder.Config().format.LHV1.dwBitrate));
+  s.TitleLog.Close();
+  if (const int err = s.CloseOutputFile(); err && target.FileNotice)
+    target.FileNotice(row, "файл " + s.FileName + " не закрыт (" + text::InOutErrorMessage(err) + ")");
+}
+
 void Reencode(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t* chunk, int32_t n, bool restart,
               bool recorded, std::chrono::steady_clock::time_point arrived) {
   if (restart) s.Encoder.CloseEncoder();  // held frames belong to audio long gone
   if (s.Archive && recorded && s.Ticked) return ReencodeArchived(target, s, row, chunk, n, arrived);
+  if (s.Archive && s.Ticked) {
+    // Recording has ended and the stream's encoder goes on past the file's
+    // last frame: its tail belongs in the file now, not at the close, when
+    // it would follow frames the file never got.
+    std::lock_guard<std::mutex> guard(s.ArchiveLock);
+    EndArchiveFile(target, s, row);
+  }
   if (RecodeAndPassOn(target, s, row, chunk, n, recorded)) Counted(target, s, row, n);
 }
 
@@ -465,12 +483,7 @@ void InterruptArchive(CaptureTarget& target, size_t row, uint64_t packetsSeen) {
   if (!s.Archive) return;
   std::lock_guard<std::mutex> guard(s.ArchiveLock);
   if (s.Packets.load(std::memory_order_relaxed) != packetsSeen || s.OutputFile < 0) return;
-  // The re-encoded file ends with what the encoder still holds of it.
-  if (const int32_t r = s.Encoder.EndSequence(s.Encoded, kEncodedCapacity); r > 0)
-    Store(target, s, row, s.Encoded, r, static_cast<int32_t>(s.Encoder.Config().format.LHV1.dwBitrate));
-  s.TitleLog.Close();
-  if (const int err = s.CloseOutputFile(); err && target.FileNotice)
-    target.FileNotice(row, "файл " + s.FileName + " не закрыт (" + text::InOutErrorMessage(err) + ")");
+  EndArchiveFile(target, s, row);
   s.Archive->Interrupt();
 }
 
