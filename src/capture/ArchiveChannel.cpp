@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,8 +39,9 @@ int ListInPlaylist(int channelFd, const std::string& day, const std::string& lin
   const std::string name = day + ".m3u";
   const int fd = ::openat(channelFd, name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return errno;
+  // The retention rewrites the playlist under this lock when it removes files.
   struct stat st {};
-  int err = ::fstat(fd, &st) != 0 ? errno : 0;
+  int err = ::flock(fd, LOCK_EX) != 0 || ::fstat(fd, &st) != 0 ? errno : 0;
   if (err == 0) err = WriteAll(fd, (st.st_size == 0 ? "#EXTM3U\n" : "") + line + "\n");
   ::close(fd);
   return err;
