@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,10 +37,13 @@ int WriteAll(int fd, const std::string& bytes) {
 // Appends the file's line to the day's playlist, made with its heading first.
 int ListInPlaylist(int channelFd, const std::string& day, const std::string& line) {
   const std::string name = day + ".m3u";
-  const int fd = ::openat(channelFd, name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+  // Not blocking: a pipe planted under the name must not hold the channel up.
+  const int fd =
+      ::openat(channelFd, name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) return errno;
+  // The retention rewrites the playlist under this lock when it removes files.
   struct stat st {};
-  int err = ::fstat(fd, &st) != 0 ? errno : 0;
+  int err = ::flock(fd, LOCK_EX) != 0 || ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
   if (err == 0) err = WriteAll(fd, (st.st_size == 0 ? "#EXTM3U\n" : "") + line + "\n");
   ::close(fd);
   return err;

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -25,6 +26,8 @@ constexpr size_t kFloorBatch = 4096;
 constexpr size_t kMaxFailureLines = 64;
 
 constexpr int64_t kSecondsPerDay = 86400;
+// A day's playlist past this size is no playlist the archive wrote: left as it is.
+constexpr off_t kMaxPlaylistBytes = 16 << 20;
 
 // `count` decimal digits at `pos`, each checked, into `value`.
 bool ReadDigits(std::string_view text, size_t pos, size_t count, uint32_t& value) {
@@ -362,7 +365,9 @@ class TPruner {
   // still holds anything (a foreign file, a file in use) stays as it is.
   void RemoveDayIfEmpty(int channelFd, const std::string& channel, const std::string& day) {
     if (::unlinkat(channelFd, day.c_str(), AT_REMOVEDIR) != 0) {
-      if (errno != ENOTEMPTY && errno != EEXIST && errno != ENOENT)
+      if (errno == ENOTEMPTY || errno == EEXIST)
+        DropRemovedFromPlaylist(channelFd, channel, day);
+      else if (errno != ENOENT)
         Fail(DayPath(channel, day), "не удалось удалить папку", errno);
       return;
     }
@@ -371,6 +376,60 @@ class TPruner {
     struct stat st{};
     if (::fstatat(channelFd, playlist.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
       Unlink(channelFd, root_ + "/" + channel + "/" + playlist, playlist);
+  }
+
+  // The day's playlist keeps listing only what is still there: a line that
+  // names one of the archive's files gone from the day folder is dropped.
+  // The writer appends under the same lock, so no line it adds meanwhile is
+  // lost; the playlist is rewritten in place only when a line went.
+  void DropRemovedFromPlaylist(int channelFd, const std::string& channel, const std::string& day) {
+    const std::string name = day + ".m3u";
+    const std::string path = root_ + "/" + channel + "/" + name;
+    const int fd = ::openat(channelFd, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      if (errno != ENOENT && !IsNotAFolder(errno)) Fail(path, "не удалось открыть", errno);
+      return;
+    }
+    struct stat st{};
+    int error = 0;
+    std::string text;
+    if (::flock(fd, LOCK_EX) != 0 || ::fstat(fd, &st) != 0) {
+      error = errno;
+    } else if (S_ISREG(st.st_mode) && st.st_size <= kMaxPlaylistBytes) {
+      text.resize(static_cast<size_t>(st.st_size));
+      size_t got = 0;
+      while (got < text.size()) {
+        const ssize_t n = ::pread(fd, text.data() + got, text.size() - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+      }
+      text.resize(got);
+      std::string kept;
+      kept.reserve(text.size());
+      bool dropped = false;
+      for (size_t at = 0; at < text.size();) {
+        const size_t end = std::min(text.find('\n', at), text.size());
+        const std::string_view line(text.data() + at, end - at);
+        const size_t next = std::min(end + 1, text.size());
+        struct stat file{};
+        const bool gone = line.size() > day.size() + 1 && line.substr(0, day.size()) == day &&
+                          line[day.size()] == '/' && IsArchiveFileName(line.substr(day.size() + 1)) &&
+                          ::fstatat(channelFd, std::string(line).c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0 &&
+                          errno == ENOENT;
+        if (gone)
+          dropped = true;
+        else
+          kept.append(text, at, next - at);
+        at = next;
+      }
+      errno = 0;
+      if (dropped && (::ftruncate(fd, 0) != 0 ||
+                      ::pwrite(fd, kept.data(), kept.size(), 0) != static_cast<ssize_t>(kept.size())))
+        error = errno ? errno : ENOSPC;
+    }
+    ::close(fd);  // and the lock with it
+    if (error) Fail(path, "не удалось обновить список", error);
   }
 
   std::string DayPath(const std::string& channel, const std::string& day) const {

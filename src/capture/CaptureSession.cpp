@@ -187,8 +187,8 @@ void ReencodeArchived(CaptureTarget& target, CaptureSession& s, size_t row, cons
   if (appended) Counted(target, s, row, n);
 }
 
-// The archive file ends here with what the encoder still holds of it;
-// whatever comes next begins a new one. Holds the session's ArchiveLock.
+// Ends the archive file being written (ArchiveLock held) with what the
+// encoder still holds of it: the file is then complete on its own.
 void EndArchiveFile(CaptureTarget& target, CaptureSession& s, size_t row) {
   if (s.OutputFile < 0) return;
   if (const int32_t r = s.Encoder.EndSequence(s.Encoded, kEncodedCapacity); r > 0)
@@ -196,7 +196,6 @@ void EndArchiveFile(CaptureTarget& target, CaptureSession& s, size_t row) {
   s.TitleLog.Close();
   if (const int err = s.CloseOutputFile(); err && target.FileNotice)
     target.FileNotice(row, "файл " + s.FileName + " не закрыт (" + text::InOutErrorMessage(err) + ")");
-  s.Archive->Interrupt();
 }
 
 void Reencode(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_t* chunk, int32_t n, bool restart,
@@ -204,8 +203,9 @@ void Reencode(CaptureTarget& target, CaptureSession& s, size_t row, const uint8_
   if (restart) s.Encoder.CloseEncoder();  // held frames belong to audio long gone
   if (s.Archive && recorded && s.Ticked) return ReencodeArchived(target, s, row, chunk, n, arrived);
   if (s.Archive && s.Ticked) {
-    // The run is stopping: the file ends before the encoder goes on for the
-    // stream alone, or its last frames would miss what went only there.
+    // Recording has ended and the stream's encoder goes on past the file's
+    // last frame: its tail belongs in the file now, not at the close, when
+    // it would follow frames the file never got.
     std::lock_guard<std::mutex> guard(s.ArchiveLock);
     EndArchiveFile(target, s, row);
   }
@@ -482,8 +482,9 @@ void InterruptArchive(CaptureTarget& target, size_t row, uint64_t packetsSeen) {
   CaptureSession& s = (*target.Sessions)[row];
   if (!s.Archive) return;
   std::lock_guard<std::mutex> guard(s.ArchiveLock);
-  if (s.Packets.load(std::memory_order_relaxed) != packetsSeen) return;
+  if (s.Packets.load(std::memory_order_relaxed) != packetsSeen || s.OutputFile < 0) return;
   EndArchiveFile(target, s, row);
+  s.Archive->Interrupt();
 }
 
 void AttachCapture(CaptureTarget* target) { g_target.store(target, std::memory_order_seq_cst); }

@@ -67,7 +67,7 @@ int PrepareTitleLog(const std::string& logName, bool keepEarlier, const std::str
 
 int TTitleLog::Append(double seconds, const std::string& utf8Title) {
   if (fd_ < 0) {
-    fd_ = ::open(name_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+    fd_ = ::open(name_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd_ < 0) return errno;
   }
   const std::string line = TitleLogLine(seconds, utf8Title);

@@ -236,6 +236,27 @@ TEST_F(ArchiveRetention, FloorOutOfReachRemovesAllItMayAndSaysSo) {
     EXPECT_TRUE(Has(kept)) << kept;
 }
 
+// A day folder that stays (its newer files are kept) keeps a playlist of what
+// is still there; lines that are no archive file of the day stay as written.
+TEST_F(ArchiveRetention, APlaylistDropsTheFilesRemovedFromItsDay) {
+  for (const char* name : {"10-00-00.mp2", "11-00-00.mp3", "11-00-00_2.mp3", "12-00-00.mp2"})
+    Plant(std::string("A/2026-12-07/") + name, 100, 0);
+  const std::string playlist = root_ + "/A/2026-12-07.m3u";
+  std::ofstream(playlist, std::ios::binary) << "#EXTM3U\n2026-12-07/10-00-00.mp2\n2026-12-07/11-00-00.mp3\n"
+                                               "http://example/stream\n2026-12-06/09-00-00.mp2\n"
+                                               "2026-12-07/11-00-00_2.mp3\n2026-12-07/12-00-00.mp2\n";
+  // 1000 bytes hold 400 and a playlist of some 150: the floor of 600 takes the two oldest.
+  const auto result = archive::PruneArchive(root_, {0, 600}, now_, {}, DiskOf(1000));
+
+  EXPECT_TRUE(result.Failures.empty()) << result.Failures.front();
+  EXPECT_EQ(Relative(result.Removed),
+            (std::vector<std::string>{"A/2026-12-07/10-00-00.mp2", "A/2026-12-07/11-00-00.mp3"}));
+  std::ifstream in(playlist, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "#EXTM3U\nhttp://example/stream\n2026-12-06/09-00-00.mp2\n2026-12-07/11-00-00_2.mp3\n"
+                  "2026-12-07/12-00-00.mp2\n");
+}
+
 TEST_F(ArchiveRetention, UnknownFreeSpaceRemovesNothingAndIsReported) {
   Plant("A/2026-12-07/23-00-00.mp3", 100, 0);
   const auto result =

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -216,6 +217,12 @@ TEST_F(ArchiveChannelTest, TheFolderIsLockedAndNeverReachedThroughALink) {
   const TArchiveChannel::TOpened o = channel.OpenNext("mp2", At(12, 0, 0), TClock::now());
   EXPECT_LT(o.Fd, 0) << "a day folder that is a link is not written through";
   EXPECT_TRUE(fs::is_empty(dir_ / "elsewhere"));
+  // A pipe under the playlist's name neither blocks the opening nor is written.
+  ASSERT_EQ(::mkfifo((dir_ / "Jazz/2026-03-08.m3u").c_str(), 0644), 0);
+  const TArchiveChannel::TOpened piped = channel.OpenNext("mp2", At(12, 0, 0, 8), TClock::now());
+  EXPECT_GE(piped.Fd, 0) << "the recording itself goes on";
+  EXPECT_NE(piped.PlaylistError, 0);
+  if (piped.Fd >= 0) ::close(piped.Fd);
 }
 
 // The first bytes open a file at their first frame; later ones cut at the
