@@ -1,0 +1,2 @@
+// The unit the test programs' shared precompiled header is made in; it holds
+// nothing of its own.
