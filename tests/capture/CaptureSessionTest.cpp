@@ -415,47 +415,6 @@ TEST_F(CaptureCallback, ASilentChannelsFileClosesAndItsAudioResumesInANewOne) {
   EXPECT_TRUE(failures_.empty());
 }
 
-// The stop turns recording off before the card's last chunks are gone: the
-// stream's encoder goes on with them, and the re-encoded file must still end
-// with its own tail, whole frames up to its last byte.
-TEST_F(CaptureCallback, AReencodedArchiveFileEndsOnWholeFramesAfterTheStop) {
-  // Broadcast audio: the encoder's output often ends part way into a frame,
-  // so a tail written after frames the file never got breaks the walk.
-  const std::string es = Read(std::string(MC_BIN_DIR) + "/Device/Emulator/4084H.es/101.mp2");
-  ASSERT_GE(es.size(), 184u * 1400);
-  const fs::path archive = dir_ / "archive";
-  fs::create_directories(archive);
-  const int fd = ::open(archive.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  sessions_.AddArchivedSession("A", std::make_unique<TArchiveChannel>(fd, archive.string(), "A", 3600));
-  ::close(fd);
-  format_ = RecordFormat::Mp3;
-  AttachCapture(&target_);
-  const auto feed = [&](size_t from, size_t to) {
-    for (size_t at = from; at + 184 <= to; at += 184) {
-      auto p = Packet(false, -1, -1);
-      std::copy(es.begin() + static_cast<long>(at), es.begin() + static_cast<long>(at + 184), p.begin() + 4);
-      OnTsPacket(p.data(), 188, 1);
-    }
-  };
-  Recording = true;
-  feed(0, 184 * 1000);
-  Recording = false;
-  feed(184 * 1000, 184 * 1400);
-  DetachCapture();
-  EXPECT_TRUE(sessions_.CloseFiles().empty());
-  ASSERT_EQ(sessions_[0].FilesBegun.load(), 1u);
-  const std::string file = Read(sessions_[0].FileName);
-  const auto* bytes = reinterpret_cast<const uint8_t*>(file.data());
-  size_t at = 0, frames = 0;
-  while (at + 4 <= file.size() && mpeg::IsValidHeader(bytes + at) && mpeg::FrameLength(bytes + at) > 0) {
-    at += static_cast<size_t>(mpeg::FrameLength(bytes + at));
-    ++frames;
-  }
-  EXPECT_GT(frames, 10u);
-  EXPECT_EQ(at, file.size()) << "a frame's header missing at " << at << " after " << frames << " frames";
-  EXPECT_TRUE(failures_.empty());
-}
-
 // A file the archive cannot make (here: the day's folder is a link) stops
 // that channel with one report, as a failed append does.
 TEST_F(CaptureCallback, AnArchiveFileThatCannotBeMadeStopsTheChannelOnce) {
